@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs the package into .venv and converts a CSV file to DRUX v2.
+#   bash scripts/run_main.sh [CSV [DRUX]]
+# Without arguments it converts a generated sample of 200,000 rows.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+python=${PYTHON:-python3}
+"$python" -c 'import sys; sys.exit(sys.version_info < (3, 12))' || {
+  echo "CPython 3.12 or later is required" >&2
+  exit 1
+}
+"$python" -m venv "$root/.venv"
+"$root/.venv/bin/python" -m pip install -q --upgrade pip
+"$root/.venv/bin/python" -m pip install -q .
+
+csv=${1:-}
+drux=${2:-}
+if [ -z "$csv" ]; then
+  mkdir -p "$root/build/sample"
+  csv="$root/build/sample/sample.csv"
+  "$root/.venv/bin/python" "$root/bench/make_csv.py" --rows 200000 "$csv"
+fi
+[ -n "$drux" ] || drux="${csv%.csv}.drux"
+"$root/.venv/bin/python" -c 'import sys, drux_fileformat as d; print(d.compress_csv(sys.argv[1], sys.argv[2]))' "$csv" "$drux"

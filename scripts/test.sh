@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Installs what the tests need, then runs every suite: the C++ suites plain
+# and under AddressSanitizer + UndefinedBehaviorSanitizer, then the Python
+# suite against the installed package.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+jobs=$(nproc 2>/dev/null || echo 2)
+
+# --- System packages --------------------------------------------------------
+apt_packages=(g++ cmake libgtest-dev libgmock-dev libbenchmark-dev)
+missing=()
+for pkg in "${apt_packages[@]}"; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "== installing ${missing[*]}"
+  sudo_cmd=""
+  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+  $sudo_cmd apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+export PATH="/usr/bin:$PATH"  # Debian's cmake before any shim without one
+
+# --- C++ suites ---------------------------------------------------------------
+run_ctest() {
+  local dir=$1; shift
+  echo "== C++ suites ($dir)"
+  cmake -S . -B "$dir" -DDRUX_BUILD_TESTS=ON -DDRUX_WERROR=ON "$@" >/dev/null
+  cmake --build "$dir" -j"$jobs"
+  ctest --test-dir "$dir" --output-on-failure -j"$jobs"
+}
+run_ctest build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRUX_BUILD_BENCHMARKS=ON
+run_ctest build/sanitize -DCMAKE_BUILD_TYPE=Debug -DDRUX_SANITIZE=ON
+
+# --- Python suite -------------------------------------------------------------
+python=${PYTHON:-python3}
+"$python" -c 'import sys; sys.exit(sys.version_info < (3, 12))' || {
+  echo "CPython 3.12 or later is required (found $("$python" --version 2>&1))" >&2
+  exit 1
+}
+echo "== Python suite"
+"$python" -m venv "$root/.venv"
+"$root/.venv/bin/python" -m pip install -q --upgrade pip
+"$root/.venv/bin/python" -m pip install -q . pytest prometheus_client
+(cd "$root/tests/python" && "$root/.venv/bin/python" -m pytest -q -p no:cacheprovider .)

@@ -1,0 +1,11 @@
+// The system error text: the operating system's description of an error
+// number followed by the number, as in "No such file or directory (os error 2)".
+#pragma once
+
+#include <string>
+
+namespace drux {
+
+std::string system_error_text(int errnum);
+
+}  // namespace drux
