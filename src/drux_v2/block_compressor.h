@@ -26,4 +26,27 @@ ByteBuffer compress_block(ByteView block);
 // would pass `max_output` bytes.
 Result<ByteBuffer> decompress_block(ByteView block, std::size_t max_output);
 
+// Whether a nonempty block of this length is stored without running the LZ
+// stage or the coders: blocks under 10 bytes, and blocks of 4 GiB or more,
+// whose positions and length fields 32 bits cannot describe.
+bool block_stored_by_length(std::uint64_t length);
+
+// The sizes compress_block weighs for a block, each counting the method
+// byte; 0 for a candidate that was not computed or whose coder gave nothing.
+struct BlockCandidateSizes {
+  std::size_t lz = 0;
+  std::size_t lz_huffman = 0;
+  std::size_t stored = 0;
+  std::size_t huffman = 0;
+  std::size_t range = 0;
+  std::size_t lz_range = 0;
+};
+
+BlockCandidateSizes block_candidate_sizes(ByteView block);
+
+// The winner among the candidate sizes: range coding of the block when it is
+// no larger than every other candidate, otherwise the first of LzRange,
+// Stored, LzHuffman, Huffman, Lz that reaches the smallest size.
+BlockMethod choose_block_method(const BlockCandidateSizes& sizes);
+
 }  // namespace drux

@@ -1,0 +1,268 @@
+// LZ stage of the block compressor.
+//
+// Greedy LZ77 over hash chains with one position of lookahead. Two ideas keep
+// it fast: the chain walk is capped at 8 entries and stops at a match longer
+// than 127 bytes, and inside long matches only every second or fourth
+// position is hashed. Matches are extended 8 bytes per step. Every position
+// enters the chains at most once, and since positions are inserted in
+// increasing order one "next position to insert" mark enforces that.
+//
+// The decoder checks every token against what is left of the input and what
+// has been decoded before it writes a byte: it never trusts a distance or a
+// length it has read.
+#include "drux_v2/lz.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <memory>
+
+namespace drux {
+namespace {
+
+constexpr std::uint8_t kTokenMarker = 0xFF;       // opens a five-byte token
+constexpr std::size_t kTokenSize = 5;             // FF, distance u16, length u16
+constexpr std::size_t kHashBits = 16;
+constexpr std::size_t kHeadEntries = std::size_t{1} << kHashBits;
+constexpr std::uint32_t kHashMultiplier = 0x9E3779B1u;
+constexpr std::size_t kMinMatch = 6;              // shorter matches are written as literals
+constexpr std::size_t kMaxMatch = 65535;          // 16-bit length field
+constexpr std::size_t kMaxDistance = 65535;       // 16-bit distance field
+constexpr std::size_t kGoodEnoughMatch = 127;     // a longer match ends the chain walk
+constexpr int kChainVisits = 8;                   // entries visited per search, k itself included
+constexpr std::size_t kUnsearchedTail = 4;        // the last four positions are never searched
+
+// Loads are little-endian by the host's own order; the system runs on x86-64.
+static_assert(std::endian::native == std::endian::little);
+
+std::uint32_t load_u32(const std::uint8_t* p) {
+  std::uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+std::uint64_t load_u64(const std::uint8_t* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+std::uint32_t hash_at(const std::uint8_t* p) { return (load_u32(p) * kHashMultiplier) >> kHashBits; }
+
+// Length of the common prefix of a and b, at most max_len bytes.
+std::size_t common_length(const std::uint8_t* a, const std::uint8_t* b, std::size_t max_len) {
+  std::size_t len = 0;
+  while (len + 8 <= max_len) {
+    const std::uint64_t diff = load_u64(a + len) ^ load_u64(b + len);
+    if (diff != 0) return len + static_cast<std::size_t>(std::countr_zero(diff) >> 3);
+    len += 8;
+  }
+  while (len < max_len && a[len] == b[len]) ++len;
+  return len;
+}
+
+struct Match {
+  std::size_t length = 0;
+  std::size_t distance = 0;
+};
+
+// Hash chains over one block: head and chain entries hold position + 1, 0
+// meaning none.
+class MatchFinder {
+ public:
+  explicit MatchFinder(ByteView block)
+      : data_(block.data()),
+        size_(block.size()),
+        head_(std::make_unique<std::uint32_t[]>(kHeadEntries)),
+        // Every chain entry is written when its position is inserted, before
+        // anything can follow a link to it, so the table needs no zeroing.
+        chain_(std::make_unique_for_overwrite<std::uint32_t[]>(block.size())) {}
+
+  // Inserts p unless it is already in its chain.
+  void insert(std::size_t p) {
+    if (p < next_insert_) return;
+    const std::uint32_t h = hash_at(data_ + p);
+    chain_[p] = head_[h];
+    head_[h] = static_cast<std::uint32_t>(p + 1);
+    next_insert_ = p + 1;
+  }
+
+  // Best match at k, which must already be inserted: the most recent of the
+  // longest candidates among the 7 chain entries after k itself.
+  Match search(std::size_t k) const {
+    Match best;
+    const std::uint8_t* here = data_ + k;
+    const std::uint32_t here4 = load_u32(here);
+    const std::size_t max_len = std::min(size_ - k, kMaxMatch);
+    std::uint32_t entry = chain_[k];
+    for (int visit = 1; visit < kChainVisits && entry != 0; ++visit) {
+      const std::size_t p = entry - 1;
+      if (k - p > kMaxDistance) break;
+      const std::uint8_t* there = data_ + p;
+      if (load_u32(there) == here4) {
+        const std::size_t len = 4 + common_length(there + 4, here + 4, max_len - 4);
+        if (len > best.length) {
+          best = {len, k - p};
+          if (len > kGoodEnoughMatch) break;
+        }
+      }
+      entry = chain_[p];
+    }
+    return best;
+  }
+
+ private:
+  const std::uint8_t* data_;
+  std::size_t size_;
+  std::unique_ptr<std::uint32_t[]> head_;
+  std::unique_ptr<std::uint32_t[]> chain_;
+  std::size_t next_insert_ = 0;
+};
+
+// Writes block[from, to) as literals, each FF escaped as FF 00 00 01 00.
+void put_literals(ByteBuffer& out, const std::uint8_t* from, const std::uint8_t* to) {
+  static constexpr std::uint8_t kEscapedMarker[kTokenSize] = {kTokenMarker, 0, 0, 1, 0};
+  while (from < to) {
+    const void* found = std::memchr(from, kTokenMarker, static_cast<std::size_t>(to - from));
+    const std::uint8_t* marker = found ? static_cast<const std::uint8_t*>(found) : to;
+    out.insert(out.end(), from, marker);
+    if (marker == to) return;
+    out.insert(out.end(), kEscapedMarker, kEscapedMarker + kTokenSize);
+    from = marker + 1;
+  }
+}
+
+void put_match(ByteBuffer& out, const Match& m) {
+  put_u8(out, kTokenMarker);
+  put_u16_le(out, static_cast<std::uint16_t>(m.distance));
+  put_u16_le(out, static_cast<std::uint16_t>(m.length));
+}
+
+// Step between positions hashed inside a match: long matches are sampled.
+std::size_t insertion_step(std::size_t len) { return len <= 32 ? 1 : len <= 64 ? 2 : 4; }
+
+}  // namespace
+
+ByteBuffer lz_compress(ByteView block) {
+  const std::size_t size = block.size();
+  ByteBuffer out;
+  if (size < kUnsearchedTail + 1) {
+    put_literals(out, block.data(), block.data() + size);
+    return out;
+  }
+  out.reserve(size + size / 8 + 16);
+  const std::uint8_t* data = block.data();
+  const std::size_t limit = size - kUnsearchedTail;
+  MatchFinder finder(block);
+  std::size_t k = 0;
+  std::size_t literal_start = 0;
+  // The match found at k by the lookahead of the previous step, if any.
+  bool have_match = false;
+  Match match;
+  while (k < limit) {
+    if (!have_match) {
+      finder.insert(k);
+      match = finder.search(k);
+    }
+    have_match = false;
+    if (match.length < kMinMatch) {
+      ++k;
+      continue;
+    }
+    if (match.length <= kGoodEnoughMatch && k + 1 < limit) {
+      finder.insert(k + 1);
+      const Match next = finder.search(k + 1);
+      if (next.length >= kMinMatch && next.length > match.length + 1) {
+        // k becomes a literal; the search at k + 1 would repeat this one.
+        match = next;
+        have_match = true;
+        ++k;
+        continue;
+      }
+    }
+    put_literals(out, data + literal_start, data + k);
+    put_match(out, match);
+    const std::size_t step = insertion_step(match.length);
+    for (std::size_t i = 1; i < match.length && k + i < limit; i += step) finder.insert(k + i);
+    k += match.length;
+    literal_start = k;
+  }
+  put_literals(out, data + literal_start, data + size);
+  return out;
+}
+
+namespace {
+
+// Checks every token and returns the decoded size, so the decoder proper can
+// write into a buffer of exactly that size without further checks.
+Result<std::size_t> decoded_size(ByteView tokens, std::size_t max_output) {
+  std::size_t out = 0;
+  std::size_t i = 0;
+  const std::size_t n = tokens.size();
+  while (i < n) {
+    if (tokens[i] != kTokenMarker) {
+      const std::uint8_t* marker = static_cast<const std::uint8_t*>(
+          std::memchr(tokens.data() + i, kTokenMarker, n - i));
+      const std::size_t run = (marker ? static_cast<std::size_t>(marker - tokens.data()) : n) - i;
+      if (run > max_output - out) return data_error("LZ output passes its size limit");
+      out += run;
+      i += run;
+      continue;
+    }
+    if (n - i < kTokenSize) return data_error("LZ token stream ends inside a token");
+    const std::size_t distance = tokens[i + 1] | (std::size_t{tokens[i + 2]} << 8);
+    const std::size_t length = tokens[i + 3] | (std::size_t{tokens[i + 4]} << 8);
+    if (distance == 0) {
+      if (length != 1) return data_error("LZ token with distance 0 is not an escaped FF");
+    } else {
+      if (distance > out) return data_error("LZ match reaches before the start of the block");
+      if (length < kMinMatch) return data_error("LZ match shorter than 6 bytes");
+    }
+    if (length > max_output - out) return data_error("LZ output passes its size limit");
+    out += length;
+    i += kTokenSize;
+  }
+  return out;
+}
+
+// Copies a match one byte at a time in effect: a distance shorter than the
+// length repeats the most recent bytes.
+void copy_match(std::uint8_t* dst, std::size_t distance, std::size_t length) {
+  const std::uint8_t* src = dst - distance;
+  if (distance >= 8) {
+    std::size_t i = 0;
+    for (; i + 8 <= length; i += 8) std::memcpy(dst + i, src + i, 8);
+    for (; i < length; ++i) dst[i] = src[i];
+  } else {
+    for (std::size_t i = 0; i < length; ++i) dst[i] = src[i];
+  }
+}
+
+}  // namespace
+
+Result<ByteBuffer> lz_decompress(ByteView tokens, std::size_t max_output) {
+  auto size = decoded_size(tokens, max_output);
+  if (!size) return size.error_value();
+  ByteBuffer out(size.value());
+  std::uint8_t* o = out.data();
+  std::size_t i = 0;
+  const std::size_t n = tokens.size();
+  while (i < n) {
+    if (tokens[i] != kTokenMarker) {
+      *o++ = tokens[i++];
+      continue;
+    }
+    const std::size_t distance = tokens[i + 1] | (std::size_t{tokens[i + 2]} << 8);
+    const std::size_t length = tokens[i + 3] | (std::size_t{tokens[i + 4]} << 8);
+    i += kTokenSize;
+    if (distance == 0) {
+      *o++ = kTokenMarker;
+    } else {
+      copy_match(o, distance, length);
+      o += length;
+    }
+  }
+  return out;
+}
+
+}  // namespace drux
