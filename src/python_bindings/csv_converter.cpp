@@ -1,0 +1,271 @@
+// CSV to DRUX v2 in two passes: a short pass for the header line, then a
+// streaming pass that turns each data line into a row of trimmed texts and
+// hands CHUNK_SIZE rows at a time to the writer.
+//
+// Memory is bounded by the row buffer and the two fixed read buffers. The
+// row buffer is filled in place: its rows and their strings survive from
+// chunk to chunk, so once the first chunk is built the streaming pass stops
+// allocating (fields up to 15 bytes never leave the strings' inline storage,
+// longer ones reuse the capacity left by earlier chunks). Lines are views
+// into the read buffer and fields are views into the line; the only copy of
+// a field's bytes is the one into its cell.
+#include "python_bindings/csv_converter.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "drux_v2/kval.h"
+#include "drux_v2/streaming_writer.h"
+#include "drux_v2/system_error.h"
+#include "python_bindings/line_reader.h"
+#include "python_bindings/stderr_report.h"
+#include "python_bindings/text_trim.h"
+
+namespace drux {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kHeaderBufferSize = 1048576;   // 1 MiB: the header pass reads one line
+constexpr std::size_t kDataBufferSize = 16777216;    // 16 MiB: the streaming pass
+constexpr double kBytesPerMB = 1048576.0;            // the report's "MB" is binary
+constexpr double kBytesPerGB = 1073741824.0;         // and so is its "GB"
+constexpr std::uint64_t kProgressEveryRows = 1000000;
+constexpr const char* kBanner = "\n>>> compress_csv v1.3.2 STREAMING MODE\n";
+
+Error io_error(std::string message) { return Error{std::move(message), ErrorKind::Io}; }
+
+// "1.50GB" from one binary gigabyte up, "512MB" (whole binary megabytes) below.
+std::string size_text(std::uint64_t csv_size) {
+  const double gigabytes = static_cast<double>(csv_size) / kBytesPerGB;
+  if (gigabytes >= 1.0) return format_fixed(gigabytes, 2) + "GB";
+  return format_fixed(static_cast<double>(csv_size) / kBytesPerMB, 0) + "MB";
+}
+
+// Whole seconds plus the nanoseconds of the part second.
+double seconds_since(Clock::time_point start) {
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
+  constexpr std::int64_t kNanosPerSecond = 1000000000;
+  return static_cast<double>(ns / kNanosPerSecond) + static_cast<double>(ns % kNanosPerSecond) / 1e9;
+}
+
+// Every comma separates two fields; there is no quoting. Always one field at least.
+std::vector<std::string> split_column_names(std::string_view header) {
+  std::vector<std::string> names;
+  for (;;) {
+    const std::size_t comma = header.find(',');
+    names.emplace_back(trim_white_space(header.substr(0, comma)));
+    if (comma == std::string_view::npos) return names;
+    header.remove_prefix(comma + 1);
+  }
+}
+
+std::string join_names(const std::vector<std::string>& names) {
+  std::string joined;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) joined += ", ";
+    joined += names[i];
+  }
+  return joined;
+}
+
+// Steps 1 and 2: the CSV must exist (following links); then its size.
+Result<struct stat> stat_input(const std::string& csv_path) {
+  struct stat info;
+  if (::stat(csv_path.c_str(), &info) != 0) return io_error("CSV file does not exist: " + csv_path);
+  if (::stat(csv_path.c_str(), &info) != 0) {
+    return io_error("Failed to read CSV metadata: " + system_error_text(errno));
+  }
+  return info;
+}
+
+// The header pass: the first line of the file, split into trimmed names.
+Result<std::vector<std::string>> read_column_names(const std::string& csv_path) {
+  auto reader = LineReader::open(csv_path, kHeaderBufferSize);
+  if (!reader) return reader.error_value();
+  std::string_view line;
+  switch (reader->next_line(line)) {
+    case LineStatus::End:
+      return data_error("CSV file is empty");
+    case LineStatus::Failed:
+      return io_error(reader->error());
+    case LineStatus::Line:
+      break;
+  }
+  return split_column_names(line);
+}
+
+// Writing over the input would truncate it before a byte of it is read.
+// Same device and inode catches links and other spellings of the path.
+Status refuse_input_as_output(const struct stat& csv_info, const std::string& drux_path) {
+  struct stat out;
+  if (::stat(drux_path.c_str(), &out) != 0) return {};  // nothing there yet to clobber
+  if (out.st_dev == csv_info.st_dev && out.st_ino == csv_info.st_ino) {
+    return io_error("Output file is the input CSV file: " + drux_path);
+  }
+  return {};
+}
+
+Result<StreamingDruxWriter> begin_writer(const std::vector<std::string>& names, const std::string& drux_path) {
+  std::vector<KColumn> columns;
+  columns.reserve(names.size());
+  for (const std::string& name : names) columns.push_back(make_column(name, ColType::Str));
+  auto writer = StreamingDruxWriter::begin(std::move(columns), CHUNK_SIZE, drux_path);
+  if (!writer) return io_error(writer.error());
+  return writer;
+}
+
+// The rows of the chunk being built. Emptying it keeps the rows and their
+// strings for the next chunk, to be overwritten in place.
+class RowBuffer {
+ public:
+  explicit RowBuffer(std::size_t num_columns) : num_columns_(num_columns) { rows_.reserve(CHUNK_SIZE); }
+
+  Row& next_row() {
+    if (filled_ == rows_.size()) rows_.emplace_back(num_columns_);
+    return rows_[filled_++];
+  }
+  bool full() const { return filled_ == CHUNK_SIZE; }
+  bool empty() const { return filled_ == 0; }
+  std::span<const Row> rows() const { return {rows_.data(), filled_}; }
+  void clear() { filled_ = 0; }
+
+ private:
+  std::size_t num_columns_;
+  std::vector<Row> rows_;
+  std::size_t filled_ = 0;
+};
+
+// One cell per column from the comma-separated fields of `line`, trimmed;
+// missing fields are empty texts, fields beyond the last column are dropped.
+void fill_row(std::string_view line, Row& row) {
+  const char* field = line.data();
+  const char* const end = field + line.size();
+  std::size_t c = 0;
+  while (c < row.size()) {
+    const auto* comma = static_cast<const char*>(std::memchr(field, ',', static_cast<std::size_t>(end - field)));
+    const char* field_end = comma != nullptr ? comma : end;
+    row[c++].assign_str(trim_white_space(std::string_view(field, static_cast<std::size_t>(field_end - field))));
+    if (comma == nullptr) break;
+    field = comma + 1;
+  }
+  for (; c < row.size(); ++c) row[c].assign_str({});
+}
+
+void report_progress(std::uint64_t row_count, Clock::time_point start) {
+  const double millions = static_cast<double>(row_count) / 1e6;
+  const double seconds = seconds_since(start);
+  write_stderr_line("  Streamed " + format_fixed(millions, 1) + "M rows in " + format_fixed(seconds, 0) + "s (" +
+                    format_fixed(millions / seconds, 1) + "M rows/sec)\n");
+}
+
+Status write_rows(StreamingDruxWriter& writer, const RowBuffer& rows) {
+  Status written = writer.write_chunk(rows.rows());
+  if (!written) return io_error(written.error());
+  return {};
+}
+
+// The streaming pass; returns the time it started streaming rows.
+Result<Clock::time_point> stream_rows(const std::string& csv_path, std::size_t num_columns,
+                                      StreamingDruxWriter& writer, const ConvertHooks& hooks,
+                                      std::uint64_t csv_size) {
+  auto reader = LineReader::open(csv_path, kDataBufferSize);
+  if (!reader) return reader.error_value();
+  if (hooks.progress) {
+    reader->set_refill_observer([&hooks, csv_size](std::uint64_t done) { hooks.progress(done, csv_size); });
+  }
+  std::string_view line;
+  (void)reader->next_line(line);  // the header line, already read; whatever it yields now is ignored
+
+  RowBuffer rows(num_columns);
+  std::uint64_t row_count = 0;
+  const Clock::time_point start = Clock::now();
+  for (;;) {
+    const LineStatus status = reader->next_line(line);
+    if (status == LineStatus::End) break;
+    if (status == LineStatus::Failed) return io_error(reader->error());
+    if (trim_white_space(line).empty()) continue;
+    fill_row(line, rows.next_row());
+    ++row_count;
+    if (!rows.full()) continue;
+    if (Status written = write_rows(writer, rows); !written) return written.error_value();
+    rows.clear();
+    if (row_count % kProgressEveryRows == 0) report_progress(row_count, start);
+  }
+  if (hooks.progress) hooks.progress(reader->bytes_read(), csv_size);
+  reader->close();
+  if (!rows.empty()) {
+    if (Status written = write_rows(writer, rows); !written) return written.error_value();
+  }
+  return start;
+}
+
+// Step 15: the finished output must exist and hold bytes.
+Result<std::uint64_t> output_size(const std::string& drux_path) {
+  struct stat info;
+  if (::stat(drux_path.c_str(), &info) != 0) return io_error("Output file was not created at: " + drux_path);
+  if (::stat(drux_path.c_str(), &info) != 0) return io_error(system_error_text(errno));
+  if (info.st_size == 0) return io_error("Output file is empty");
+  return static_cast<std::uint64_t>(info.st_size);
+}
+
+// Percentage of space saved; 0 when the output is not smaller.
+double percent_saved(std::uint64_t csv_size, std::uint64_t drux_size) {
+  if (csv_size == 0 || drux_size >= csv_size) return 0.0;
+  return static_cast<double>(csv_size - drux_size) / static_cast<double>(csv_size) * 100.0;
+}
+
+void report_done(const std::string& csv_size_text, const ConvertResult& result, double seconds,
+                 const std::string& summary) {
+  const double throughput = static_cast<double>(result.csv_size) / kBytesPerGB / seconds;
+  write_stderr_line(">>> DONE! " + csv_size_text + " \u2192 " +
+                    format_fixed(static_cast<double>(result.drux_size) / kBytesPerMB, 1) + "MB (" +
+                    format_fixed(result.compression_ratio, 1) + "% saved) in " + format_fixed(seconds, 0) + "s (" +
+                    format_fixed(throughput, 1) + "GB/sec) | " + summary + "\n");
+}
+
+}  // namespace
+
+Result<ConvertResult> compress_csv(const std::string& csv_path, const std::string& drux_path,
+                                   const ConvertHooks& hooks) {
+  auto csv_info = stat_input(csv_path);
+  if (!csv_info) return csv_info.error_value();
+  ConvertResult result;
+  result.csv_size = static_cast<std::uint64_t>(csv_info->st_size);
+  const std::string csv_size_text = size_text(result.csv_size);
+  write_stderr_line(kBanner);
+  write_stderr_line(">>> File: " + csv_path + " (" + csv_size_text + ")\n");
+
+  auto names = read_column_names(csv_path);
+  if (!names) return names.error_value();
+  write_stderr_line(">>> Columns (" + std::to_string(names->size()) + "): " + join_names(names.value()) + "\n");
+
+  if (Status distinct = refuse_input_as_output(csv_info.value(), drux_path); !distinct) return distinct.error_value();
+  auto writer = begin_writer(names.value(), drux_path);
+  if (!writer) return writer.error_value();
+  // 20 bytes assumed per value: num_columns x CHUNK_SIZE x 20 / 1 MiB, in whole MB.
+  const std::uint64_t memory_mb = names->size() * 5 / 4;
+  write_stderr_line(">>> Streaming " + std::to_string(CHUNK_SIZE) + " rows at a time (~" +
+                    std::to_string(memory_mb) + "MB memory constant)...\n");
+
+  auto start = stream_rows(csv_path, names->size(), writer.value(), hooks, result.csv_size);
+  if (!start) return start.error_value();
+  auto summary = writer->finish();
+  if (!summary) return io_error(summary.error());
+
+  auto drux_size = output_size(drux_path);
+  if (!drux_size) return drux_size.error_value();
+  result.drux_size = drux_size.value();
+  result.compression_ratio = percent_saved(result.csv_size, result.drux_size);
+  report_done(csv_size_text, result, seconds_since(start.value()), summary.value());
+  return result;
+}
+
+}  // namespace drux
