@@ -1,0 +1,213 @@
+// The LZ token stream: literals, FF-escaped back-references, the match
+// finder's choices, and the strict decoder.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "drux_v2/lz.h"
+
+namespace drux {
+namespace {
+
+ByteBuffer bytes_of(const std::string& text) { return ByteBuffer(text.begin(), text.end()); }
+
+ByteBuffer concat(std::initializer_list<ByteBuffer> parts) {
+  ByteBuffer out;
+  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+std::string repeat(const std::string& unit, std::size_t times) {
+  std::string out;
+  for (std::size_t i = 0; i < times; ++i) out += unit;
+  return out;
+}
+
+struct TokenCase {
+  const char* name;
+  ByteBuffer block;
+  ByteBuffer tokens;
+};
+
+// Each case pins the exact token stream and decodes back to its block.
+TEST(LzTokenStream, EncodesKnownBlocksExactlyAndDecodesThemBack) {
+  const TokenCase cases[] = {
+      {"one literal then a distance-1 run", ByteBuffer(1000, 'A'), {0x41, 0xFF, 0x01, 0x00, 0xE7, 0x03}},
+      {"period-3 text", bytes_of(repeat("abc", 7)), {0x61, 0x62, 0x63, 0xFF, 0x03, 0x00, 0x12, 0x00}},
+      {"FF literal is escaped, FF run is a match",
+       ByteBuffer(10, 0xFF),
+       {0xFF, 0x00, 0x00, 0x01, 0x00, 0xFF, 0x01, 0x00, 0x09, 0x00}},
+      {"lazy step prefers the 11-byte match one position on",
+       bytes_of("abcdefXYZ.bcdefghijk.abcdefghijk.."),
+       concat({bytes_of("abcdefXYZ.bcdefghijk.a"), {0xFF, 0x0C, 0x00, 0x0B, 0x00}, bytes_of(".")})},
+      {"lazy step needs more than one extra byte",
+       bytes_of("Xabcdef1bcdefgh2abcdefgh3...."),
+       concat({bytes_of("Xabcdef1bcdefgh2"), {0xFF, 0x0F, 0x00, 0x06, 0x00}, bytes_of("gh3....")})},
+      {"lazy step taken for two extra bytes",
+       bytes_of("Xabcdef1bcdefghi2abcdefghi3...."),
+       concat({bytes_of("Xabcdef1bcdefghi2a"), {0xFF, 0x0A, 0x00, 0x08, 0x00}, bytes_of("3....")})},
+      {"equal lengths go to the nearest candidate",
+       bytes_of("abcdefgh1abcdefgh2abcdefgh3...."),
+       concat({bytes_of("abcdefgh1"), {0xFF, 0x09, 0x00, 0x08, 0x00}, bytes_of("2"), {0xFF, 0x09, 0x00, 0x08, 0x00},
+               bytes_of("3....")})},
+      {"five-byte repeats stay literals", bytes_of("abcde1abcde2abcde3...."), bytes_of("abcde1abcde2abcde3....")},
+      {"short block is all literals", {0x01, 0xFF, 0x02}, {0x01, 0xFF, 0x00, 0x00, 0x01, 0x00, 0x02}},
+      // Long runs split at the 16-bit length limit; inside a match longer than
+      // 64 only every fourth position is hashed, so later matches reach back 2.
+      {"run longer than 65535 bytes",
+       ByteBuffer(200000, 'x'),
+       {0x78, 0xFF, 0x01, 0x00, 0xFF, 0xFF, 0xFF, 0x02, 0x00, 0xFF, 0xFF, 0xFF, 0x02, 0x00, 0xFF, 0xFF, 0xFF, 0x02,
+        0x00, 0x42, 0x0D}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(lz_compress(c.block), c.tokens);
+    auto decoded = lz_decompress(c.tokens, c.block.size());
+    ASSERT_TRUE(decoded.ok()) << decoded.error();
+    EXPECT_EQ(decoded.value(), c.block);
+  }
+}
+
+// A block of `pattern`, `gap - pattern` filler bytes, `pattern` again and a
+// final byte: the only earlier occurrence of the second pattern is `gap` back.
+ByteBuffer pattern_at_distance(std::size_t gap) {
+  const std::string pattern = "ABCDEFGH";
+  ByteBuffer block = bytes_of(pattern);
+  block.resize(gap, 'z');
+  block.insert(block.end(), pattern.begin(), pattern.end());
+  block.push_back('.');
+  return block;
+}
+
+TEST(LzMatchFinder, ReachesBackAtMost65535Bytes) {
+  const ByteBuffer far_match = {0xFF, 0xFF, 0xFF, 0x08, 0x00, '.'};
+  const ByteBuffer literals = bytes_of("ABCDEFGH.");
+  struct Case {
+    std::size_t gap;
+    const ByteBuffer& tail;
+  } cases[] = {{65535, far_match}, {65536, literals}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.gap);
+    const ByteBuffer block = pattern_at_distance(c.gap);
+    const ByteBuffer tokens = lz_compress(block);
+    ASSERT_GE(tokens.size(), c.tail.size());
+    EXPECT_EQ(ByteBuffer(tokens.end() - static_cast<std::ptrdiff_t>(c.tail.size()), tokens.end()), c.tail);
+    auto decoded = lz_decompress(tokens, block.size());
+    ASSERT_TRUE(decoded.ok()) << decoded.error();
+    EXPECT_EQ(decoded.value(), block);
+  }
+}
+
+// "abcdefghij#", then `decoys` occurrences of "abcd" that match only four or
+// five bytes, then "abcdefghij": the chain walk examines 7 earlier entries.
+TEST(LzMatchFinder, ChainWalkExaminesSevenEarlierPositions) {
+  struct Case {
+    int decoys;
+    bool finds_first_occurrence;
+  } cases[] = {{5, true}, {6, true}, {7, false}, {8, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.decoys);
+    std::string text = "abcdefghij#";
+    for (int i = 0; i < c.decoys; ++i) text += "abcd" + std::to_string(i) + ";";
+    const std::size_t distance = text.size();
+    text += "abcdefghij!!!!";
+    const ByteBuffer tokens = lz_compress(bytes_of(text));
+    const ByteBuffer match = {0xFF, static_cast<std::uint8_t>(distance), static_cast<std::uint8_t>(distance >> 8),
+                              10, 0};
+    const bool found = std::search(tokens.begin(), tokens.end(), match.begin(), match.end()) != tokens.end();
+    EXPECT_EQ(found, c.finds_first_occurrence);
+    // Otherwise the 9-byte match of "bcdefghij" one position later is taken.
+    EXPECT_EQ(tokens.size(), text.size() - (c.finds_first_occurrence ? 10 : 9) + 5);
+  }
+}
+
+// Blocks of many shapes come back unchanged and never need more than five
+// token bytes per block byte.
+TEST(LzTokenStream, RoundTripsVariedBlocks) {
+  std::mt19937 rng(7);
+  std::vector<ByteBuffer> blocks;
+  for (std::size_t size : {5, 10, 11, 100, 4096, 70000}) {
+    for (unsigned alphabet : {1u, 2u, 4u, 16u, 256u}) {
+      ByteBuffer b(size);
+      for (auto& v : b) v = static_cast<std::uint8_t>(0xFF - rng() % alphabet);  // FF-heavy
+      blocks.push_back(b);
+    }
+    for (std::size_t period : {1, 3, 7, 8, 9, 31, 200}) {
+      ByteBuffer b(size);
+      for (std::size_t i = 0; i < size; ++i) b[i] = static_cast<std::uint8_t>((i % period) * 37 + (rng() % 50 == 0));
+      blocks.push_back(b);
+    }
+  }
+  for (const auto& block : blocks) {
+    SCOPED_TRACE(block.size());
+    const ByteBuffer tokens = lz_compress(block);
+    EXPECT_LE(tokens.size(), 5 * block.size());
+    auto decoded = lz_decompress(tokens, block.size());
+    ASSERT_TRUE(decoded.ok()) << decoded.error();
+    EXPECT_EQ(decoded.value(), block);
+  }
+}
+
+TEST(LzDecoder, CopiesOverlappingMatchesByteByByte) {
+  struct Case {
+    ByteBuffer tokens;
+    std::string expected;
+  } cases[] = {
+      {concat({bytes_of("ab"), {0xFF, 0x02, 0x00, 0x06, 0x00}}), "abababab"},
+      {concat({bytes_of("abc"), {0xFF, 0x03, 0x00, 0x0A, 0x00}}), "abcabcabcabca"},
+      {concat({bytes_of("0123456789"), {0xFF, 0x09, 0x00, 0x0C, 0x00}}), "0123456789123456789123"},
+      {concat({bytes_of("01234567"), {0xFF, 0x08, 0x00, 0x11, 0x00}}), "0123456701234567012345670"},
+      {concat({bytes_of("xy"), {0xFF, 0x00, 0x00, 0x01, 0x00}, bytes_of("z")}), "xy\xFFz"},
+  };
+  for (const auto& c : cases) {
+    auto decoded = lz_decompress(c.tokens, 1000);
+    ASSERT_TRUE(decoded.ok()) << decoded.error();
+    EXPECT_EQ(std::string(decoded.value().begin(), decoded.value().end()), c.expected);
+  }
+}
+
+TEST(LzDecoder, RefusesMalformedTokensAndOversizedOutput) {
+  struct Case {
+    const char* name;
+    ByteBuffer tokens;
+    std::size_t max_output;
+  } cases[] = {
+      {"token cut after its marker", {'a', 0xFF}, 100},
+      {"token cut inside its length", {'a', 0xFF, 0x01, 0x00, 0x06}, 100},
+      {"distance 0 with length other than 1", {'a', 0xFF, 0x00, 0x00, 0x02, 0x00}, 100},
+      {"distance 0 with length 0", {'a', 0xFF, 0x00, 0x00, 0x00, 0x00}, 100},
+      {"match before any output", {0xFF, 0x01, 0x00, 0x06, 0x00}, 100},
+      {"distance past the decoded output", {'a', 'b', 0xFF, 0x03, 0x00, 0x06, 0x00}, 100},
+      {"match shorter than 6", {'a', 'b', 0xFF, 0x01, 0x00, 0x05, 0x00}, 100},
+      {"match of length 0", {'a', 'b', 0xFF, 0x01, 0x00, 0x00, 0x00}, 100},
+      {"literals past the limit", bytes_of("abcdef"), 5},
+      {"escaped FF past the limit", {'a', 0xFF, 0x00, 0x00, 0x01, 0x00}, 1},
+      {"match past the limit", {'a', 0xFF, 0x01, 0x00, 0x06, 0x00}, 6},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto decoded = lz_decompress(c.tokens, c.max_output);
+    EXPECT_FALSE(decoded.ok());
+  }
+}
+
+TEST(LzDecoder, OutputMayReachItsLimitExactly) {
+  const ByteBuffer tokens = {'a', 0xFF, 0x01, 0x00, 0x06, 0x00, 0xFF, 0x00, 0x00, 0x01, 0x00};
+  auto decoded = lz_decompress(tokens, 8);
+  ASSERT_TRUE(decoded.ok()) << decoded.error();
+  EXPECT_EQ(decoded.value(), concat({ByteBuffer(7, 'a'), {0xFF}}));
+  EXPECT_FALSE(lz_decompress(tokens, 7).ok());
+}
+
+TEST(LzDecoder, EmptyStreamDecodesToEmptyBlock) {
+  auto decoded = lz_decompress({}, 0);
+  ASSERT_TRUE(decoded.ok());
+  EXPECT_TRUE(decoded.value().empty());
+}
+
+}  // namespace
+}  // namespace drux
