@@ -35,19 +35,10 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kHeaderBufferSize = 1048576;   // 1 MiB: the header pass reads one line
 constexpr std::size_t kDataBufferSize = 16777216;    // 16 MiB: the streaming pass
-constexpr double kBytesPerMB = 1048576.0;            // the report's "MB" is binary
-constexpr double kBytesPerGB = 1073741824.0;         // and so is its "GB"
 constexpr std::uint64_t kProgressEveryRows = 1000000;
 constexpr const char* kBanner = "\n>>> compress_csv v1.3.2 STREAMING MODE\n";
 
 Error io_error(std::string message) { return Error{std::move(message), ErrorKind::Io}; }
-
-// "1.50GB" from one binary gigabyte up, "512MB" (whole binary megabytes) below.
-std::string size_text(std::uint64_t csv_size) {
-  const double gigabytes = static_cast<double>(csv_size) / kBytesPerGB;
-  if (gigabytes >= 1.0) return format_fixed(gigabytes, 2) + "GB";
-  return format_fixed(static_cast<double>(csv_size) / kBytesPerMB, 0) + "MB";
-}
 
 // Whole seconds plus the nanoseconds of the part second.
 double seconds_since(Clock::time_point start) {

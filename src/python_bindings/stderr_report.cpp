@@ -30,4 +30,10 @@ std::string format_fixed(double value, int decimals) {
   return std::string(text, end);
 }
 
+std::string size_text(std::uint64_t bytes) {
+  const double gigabytes = static_cast<double>(bytes) / kBytesPerGB;
+  if (gigabytes >= 1.0) return format_fixed(gigabytes, 2) + "GB";
+  return format_fixed(static_cast<double>(bytes) / kBytesPerMB, 0) + "MB";
+}
+
 }  // namespace drux
