@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "drux_v2/buffered_file.h"
+#include "drux_v2/column_block.h"
 #include "drux_v2/kval.h"
 #include "drux_v2/result.h"
 
@@ -33,7 +35,31 @@ class StreamingDruxWriter {
   // Without finish(): flushes what is buffered (ignoring errors) and closes.
   ~StreamingDruxWriter();
 
-  // (private state is defined by the implementation)
+  // Row counts of the chunks written so far, as the footer lists them.
+  const std::vector<std::uint32_t>& chunk_row_counts() const { return chunk_row_counts_; }
+  std::uint64_t total_rows() const { return total_rows_; }
+  std::uint32_t chunk_count() const { return chunk_count_; }
+
+ private:
+  StreamingDruxWriter(std::vector<KColumn> columns, BufferedFile out, std::uint64_t chunk_rows,
+                      std::uint64_t offset);
+
+  Status check_nesting(std::span<const Row> rows) const;
+  Status write_column_block(ColumnChunk& chunk, StreamChunkColMeta& meta);
+  ByteBuffer footer_bytes() const;
+
+  std::vector<KColumn> columns_;
+  BufferedFile out_;
+  std::vector<std::vector<StreamChunkColMeta>> chunk_metas_;
+  // The true size of each chunk, so a short chunk before the last cannot
+  // shift the counts the footer gives for the chunks after it.
+  std::vector<std::uint32_t> chunk_row_counts_;
+  std::uint64_t chunk_rows_ = 1;
+  std::uint64_t offset_ = 0;
+  std::uint64_t total_rows_ = 0;
+  std::uint32_t chunk_count_ = 0;
+  ColumnScratch scratch_;
+  ColumnChunk column_chunk_;
 };
 
 }  // namespace drux

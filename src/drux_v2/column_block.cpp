@@ -1,0 +1,278 @@
+// Encoding choice, payloads, statistics, filter and encryption of one
+// column chunk; see column_block.h.
+#include "drux_v2/column_block.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "drux_v2/fnv1a.h"
+#include "drux_v2/nested_codec.h"
+#include "drux_v2/string_codec.h"
+
+namespace drux {
+namespace {
+
+constexpr std::int64_t kInt64Max = std::numeric_limits<std::int64_t>::max();
+constexpr std::int64_t kInt64Min = std::numeric_limits<std::int64_t>::min();
+// The largest double below 2^63; anything above it does not fit an int64.
+constexpr double kLargestScaledBelow2p63 = 9223372036854774784.0;
+constexpr double kMinus2p63 = -9223372036854775808.0;
+// Frame of reference is offered only to ranges that fit 32 bits.
+constexpr std::uint64_t kMaxForRange = 0xFFFFFFFF;
+constexpr std::size_t kRuledOut = std::numeric_limits<std::size_t>::max();
+
+std::size_t svarint_size(std::int64_t v) { return varint_size(zigzag(v)); }
+
+std::uint64_t wrapping_diff(std::int64_t later, std::int64_t earlier) {
+  return static_cast<std::uint64_t>(later) - static_cast<std::uint64_t>(earlier);
+}
+
+std::size_t for_size(std::int64_t lo, std::int64_t hi, std::size_t n) {
+  std::uint64_t range = wrapping_diff(hi, lo);
+  if (range > kMaxForRange) return kRuledOut;
+  std::size_t width = static_cast<std::size_t>(std::bit_width(range));
+  return svarint_size(lo) + 1 + (n * width + 7) / 8;
+}
+
+// ---- Integer and float columns ---------------------------------------------
+
+void gather_int_sequence(const KColumn& column, std::span<const Row> rows, std::size_t c,
+                         std::vector<std::int64_t>& v) {
+  v.clear();
+  if (column.col_type == ColType::Float) {
+    for (const Row& row : rows) v.push_back(scale_float(float_view(cell_at(row, c))));
+  } else {
+    for (const Row& row : rows) v.push_back(int_view(cell_at(row, c)));
+  }
+}
+
+// Integer, float and boolean columns: bounds of the integer views of the
+// non-Null cells. A scan that leaves the minimum at its INT64_MAX start
+// stores both bounds as 0.
+void gather_int_stats(std::span<const Row> rows, std::size_t c, ColStats& stats) {
+  std::int64_t lo = kInt64Max;
+  std::int64_t hi = kInt64Min;
+  std::uint32_t nulls = 0;
+  for (const Row& row : rows) {
+    const KVal& cell = cell_at(row, c);
+    if (cell.is_null()) {
+      ++nulls;
+      continue;
+    }
+    std::int64_t x = int_view(cell);
+    lo = std::min(lo, x);
+    hi = std::max(hi, x);
+  }
+  if (lo == kInt64Max) lo = hi = 0;
+  stats.min_int = lo;
+  stats.max_int = hi;
+  stats.null_count = nulls;
+}
+
+ByteBuffer encode_ints(Encoding encoding, IntView v) {
+  switch (encoding) {
+    case Encoding::RunLength: return encode_rle_int(v);
+    case Encoding::Delta: return encode_delta_int(v);
+    case Encoding::FrameOfReference: return encode_for(v);
+    default: return encode_cdelta(v);
+  }
+}
+
+void encode_int_column(const KColumn& column, std::span<const Row> rows, std::size_t c,
+                       ColumnScratch& scratch, ColumnChunk& out) {
+  gather_int_sequence(column, rows, c, scratch.ints);
+  out.encoding = choose_int_encoding(scratch.ints);
+  ByteBuffer encoded = encode_ints(out.encoding, scratch.ints);
+  if (column.col_type == ColType::Float) {
+    out.payload.reserve(encoded.size() + 2);
+    put_u8(out.payload, kFloatMarker);
+    put_u8(out.payload, kFloatDecimals);
+    put_bytes(out.payload, encoded);
+  } else {
+    out.payload = std::move(encoded);
+  }
+  gather_int_stats(rows, c, out.stats);
+}
+
+// ---- Boolean columns -------------------------------------------------------
+
+void encode_bool_column(std::span<const Row> rows, std::size_t c, ColumnChunk& out) {
+  out.encoding = Encoding::Bitmap;
+  out.payload.assign((rows.size() + 7) / 8, 0);
+  for (std::size_t j = 0; j < rows.size(); ++j) {
+    if (bool_view(cell_at(rows[j], c))) out.payload[j >> 3] |= static_cast<std::uint8_t>(1u << (j & 7));
+  }
+  gather_int_stats(rows, c, out.stats);
+}
+
+// ---- String columns --------------------------------------------------------
+
+void encode_str_column(std::span<const Row> rows, std::size_t c, ColumnScratch& scratch, ColumnChunk& out) {
+  out.encoding = Encoding::Plain;
+  std::vector<std::string_view>& texts = scratch.texts;
+  texts.clear();
+  std::string_view lo, hi;
+  bool seen = false;
+  std::uint32_t nulls = 0;
+  for (const Row& row : rows) {
+    const KVal& cell = cell_at(row, c);
+    std::string_view t = text_view(cell);
+    texts.push_back(t);
+    add_to_bloom(out.bloom, t);
+    if (cell.is_null()) {
+      ++nulls;
+    } else if (!seen) {
+      lo = hi = t;
+      seen = true;
+    } else if (text_less(t, lo)) {
+      lo = t;
+    } else if (text_less(hi, t)) {
+      hi = t;
+    }
+  }
+  out.stats.min_str.assign(lo);
+  out.stats.max_str.assign(hi);
+  out.stats.null_count = nulls;
+  out.payload = encode_raw_str(texts);
+}
+
+// ---- Bytes and nested columns ----------------------------------------------
+
+std::uint32_t count_nulls(std::span<const Row> rows, std::size_t c) {
+  std::uint32_t nulls = 0;
+  for (const Row& row : rows) nulls += cell_at(row, c).is_null() ? 1 : 0;
+  return nulls;
+}
+
+void encode_bytes_column(std::span<const Row> rows, std::size_t c, ColumnChunk& out) {
+  out.encoding = Encoding::Plain;
+  for (const Row& row : rows) {
+    const KVal& cell = cell_at(row, c);
+    if (cell.tag() == KTag::Bytes) {
+      put_varint(out.payload, cell.bytes_value().size());
+      put_bytes(out.payload, as_bytes(cell.bytes_value()));
+    } else {
+      put_u8(out.payload, 0);
+    }
+  }
+  out.stats.null_count = count_nulls(rows, c);
+}
+
+void encode_nested_column(std::span<const Row> rows, std::size_t c, ColumnChunk& out) {
+  out.encoding = Encoding::Plain;
+  for (const Row& row : rows) {
+    ByteBuffer e = encode_nested_val(cell_at(row, c));
+    put_varint(out.payload, e.size());
+    put_bytes(out.payload, e);
+  }
+  out.stats.null_count = count_nulls(rows, c);
+}
+
+}  // namespace
+
+std::int64_t scale_float(double value) {
+  double scaled = std::round(value * kFloatScale);
+  if (std::isnan(scaled)) return 0;
+  if (scaled > kLargestScaledBelow2p63) return kInt64Max;
+  if (scaled < kMinus2p63) return kInt64Min;
+  return static_cast<std::int64_t>(scaled);
+}
+
+bool is_arithmetic(IntView v) {
+  if (v.size() < 3) return true;
+  std::uint64_t step = wrapping_diff(v[1], v[0]);
+  for (std::size_t i = 2; i < v.size(); ++i) {
+    if (wrapping_diff(v[i], v[i - 1]) != step) return false;
+  }
+  return true;
+}
+
+IntTrialSizes int_trial_sizes(IntView v) {
+  IntTrialSizes sizes;
+  if (v.empty()) {
+    sizes.rle = 1;  // the run count 0
+    sizes.for_ = 0;
+    return sizes;
+  }
+  std::int64_t lo = v[0], hi = v[0];
+  std::size_t delta = svarint_size(v[0]);
+  std::size_t runs = 0, run_bytes = 0;
+  std::uint64_t run_length = 1;
+  for (std::size_t i = 1; i < v.size(); ++i) {
+    std::int64_t x = v[i];
+    lo = std::min(lo, x);
+    hi = std::max(hi, x);
+    delta += varint_size(zigzag(static_cast<std::int64_t>(wrapping_diff(x, v[i - 1]))));
+    if (x == v[i - 1]) {
+      ++run_length;
+    } else {
+      ++runs;
+      run_bytes += varint_size(run_length) + svarint_size(v[i - 1]);
+      run_length = 1;
+    }
+  }
+  ++runs;
+  run_bytes += varint_size(run_length) + svarint_size(v.back());
+  sizes.rle = varint_size(runs) + run_bytes;
+  sizes.delta = delta;
+  sizes.for_ = for_size(lo, hi, v.size());
+  return sizes;
+}
+
+Encoding choose_int_encoding(IntView v) {
+  if (is_arithmetic(v)) return Encoding::ConstantDelta;
+  IntTrialSizes s = int_trial_sizes(v);
+  if (s.for_ <= s.rle && s.for_ <= s.delta) return Encoding::FrameOfReference;
+  return s.rle < s.delta ? Encoding::RunLength : Encoding::Delta;
+}
+
+void add_to_bloom(BloomFilter& bloom, std::string_view text) {
+  std::uint64_t h0 = kBloomSeeds[0], h1 = kBloomSeeds[1], h2 = kBloomSeeds[2];
+  for (unsigned char b : text) {
+    h0 = (h0 ^ b) * kBloomMultiplier;
+    h1 = (h1 ^ b) * kBloomMultiplier;
+    h2 = (h2 ^ b) * kBloomMultiplier;
+  }
+  for (std::uint64_t h : {h0, h1, h2}) {
+    std::uint64_t bit = h % kBloomBits;
+    bloom[bit / 64] |= std::uint64_t{1} << (bit % 64);
+  }
+}
+
+CtrPrefix column_ctr_prefix(std::string_view column_name, std::uint64_t chunk_index) {
+  std::uint64_t s = fnv1a64(column_name) ^ chunk_index;
+  std::uint64_t n1 = s * kFnvPrime;
+  std::uint32_t n2 = static_cast<std::uint32_t>(s) * kCounterMultiplier;
+  CtrPrefix prefix{};
+  for (int i = 0; i < 8; ++i) prefix[i] = static_cast<std::uint8_t>(n1 >> (8 * i));
+  for (int i = 0; i < 4; ++i) prefix[8 + i] = static_cast<std::uint8_t>(n2 >> (8 * i));
+  return prefix;
+}
+
+bool column_enciphers(const KColumn& column) {
+  return column.encrypted && std::any_of(column.key.begin(), column.key.end(), [](std::uint8_t b) { return b != 0; });
+}
+
+void encode_column_chunk(const KColumn& column, std::span<const Row> rows, std::size_t c,
+                         std::uint64_t chunk_index, ColumnScratch& scratch, ColumnChunk& out) {
+  out.payload.clear();
+  out.stats = ColStats{};
+  out.bloom.fill(0);
+  switch (column.col_type) {
+    case ColType::Int:
+    case ColType::Float: encode_int_column(column, rows, c, scratch, out); break;
+    case ColType::Bool: encode_bool_column(rows, c, out); break;
+    case ColType::Str: encode_str_column(rows, c, scratch, out); break;
+    case ColType::Bytes: encode_bytes_column(rows, c, out); break;
+    case ColType::Object:
+    case ColType::List:
+    case ColType::Map: encode_nested_column(rows, c, out); break;
+  }
+  if (column_enciphers(column)) {
+    aes256_ctr_xor(column.key, column_ctr_prefix(column.name, chunk_index), out.payload);
+  }
+}
+
+}  // namespace drux

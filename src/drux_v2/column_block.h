@@ -1,0 +1,74 @@
+// Per-column work of one chunk: the encoding choice, the payload, the
+// statistics and membership filter, and the optional encryption.
+//
+// Integer trials are measured without building their buffers; only the
+// chosen encoder runs. String columns are gathered as views into the rows,
+// so a chunk costs no allocation per cell.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "drux_v2/aes256.h"
+#include "drux_v2/bytes.h"
+#include "drux_v2/format.h"
+#include "drux_v2/int_codecs.h"
+#include "drux_v2/kval.h"
+
+namespace drux {
+
+// A float cell as stored: value x 10,000 rounded half away from zero,
+// saturated to the signed 64-bit range, NaN as 0.
+std::int64_t scale_float(double value);
+
+// Byte lengths of the three trial encodings of an integer sequence. `for_`
+// is the largest size_t when the range of the values passes 32 bits.
+struct IntTrialSizes {
+  std::size_t rle = 0;
+  std::size_t delta = 0;
+  std::size_t for_ = 0;
+};
+
+IntTrialSizes int_trial_sizes(IntView values);
+
+// Whether every wrap-around difference equals the first (true for n < 3).
+bool is_arithmetic(IntView values);
+
+// The encoding tag an integer or float column chunk gets.
+Encoding choose_int_encoding(IntView values);
+
+// Bits 0 to 4095 set by one text in the 4096-bit filter: three seeded
+// multiplicative hashes, computed together in one pass over the bytes.
+void add_to_bloom(BloomFilter& bloom, std::string_view text);
+
+// The counter-block prefix of a column chunk: N1 (LE 8 bytes) || N2 (LE 4).
+CtrPrefix column_ctr_prefix(std::string_view column_name, std::uint64_t chunk_index);
+
+// Whether the column's payloads are really enciphered: the flag is set and
+// the key is not all zero.
+bool column_enciphers(const KColumn& column);
+
+// One encoded column chunk, ready for compression.
+struct ColumnChunk {
+  ByteBuffer payload;
+  ColStats stats;
+  BloomFilter bloom{};
+  Encoding encoding = Encoding::Plain;
+};
+
+// Reusable per-writer buffers, so chunks after the first allocate little.
+struct ColumnScratch {
+  std::vector<std::int64_t> ints;
+  std::vector<std::string_view> texts;
+};
+
+// Encodes column `c` of `rows` (cells past a row's end read as Null),
+// encrypting the payload with the chunk's counter blocks when the column
+// asks for it. Nested cells must be at most kMaxNestingDepth deep.
+void encode_column_chunk(const KColumn& column, std::span<const Row> rows, std::size_t c,
+                         std::uint64_t chunk_index, ColumnScratch& scratch, ColumnChunk& out);
+
+}  // namespace drux
