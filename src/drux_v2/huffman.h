@@ -2,7 +2,9 @@
 // lengths stored in front so a reader rebuilds the codes from them alone.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 
 #include "drux_v2/bytes.h"
 #include "drux_v2/result.h"
@@ -11,11 +13,31 @@ namespace drux {
 
 inline constexpr int kMaxHuffmanCodeLength = 15;
 
+// One count per byte value. Blocks are under 4 GiB, so 32 bits suffice.
+using ByteFrequencies = std::array<std::uint32_t, 256>;
+
+// One code length (or tree depth) per byte value, 0 for absent values.
+using CodeLengths = std::array<std::uint8_t, 256>;
+
+// Counts every byte value of a block shorter than 4 GiB.
+ByteFrequencies count_byte_frequencies(ByteView block);
+
+// Leaf depths of the Huffman tree built from `counts` (at least 1 for a
+// present value), before any limit on the code length; a depth may pass 15.
+// All zero when no value is present.
+CodeLengths huffman_tree_depths(const ByteFrequencies& counts);
+
+// The code lengths the coder stores: the tree depths when the tree is at
+// most 15 deep, otherwise depths brought down to 15 that still form a
+// complete prefix code.
+CodeLengths huffman_code_lengths(const ByteFrequencies& counts);
+
 // Empty exactly for an empty input, and for a block of 4 GiB or more, which
 // the 32-bit length field cannot describe.
 ByteBuffer huffman_compress(ByteView block);
 
 // Fails on malformed input or when the stored length passes `max_output`.
+// An empty input decodes to an empty block.
 Result<ByteBuffer> huffman_decompress(ByteView data, std::size_t max_output);
 
 }  // namespace drux

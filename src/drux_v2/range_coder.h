@@ -2,17 +2,31 @@
 // scaled to a total of 2^14, stored in front of the coded bytes.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 
 #include "drux_v2/bytes.h"
 #include "drux_v2/result.h"
 
 namespace drux {
 
+// The model's frequencies add up to this total.
+inline constexpr std::uint32_t kRangeModelTotal = 1u << 14;
+
+// One model frequency per byte value: at least 1 for every value present in
+// the block, 0 for the others, summing to kRangeModelTotal.
+using RangeModelFrequencies = std::array<std::uint16_t, 256>;
+
+// The model range_compress stores for `block` (all zero for an empty block;
+// a block shorter than 4 GiB).
+RangeModelFrequencies range_model_frequencies(ByteView block);
+
 // Empty exactly for an empty input, and for a block of 4 GiB or more.
 ByteBuffer range_compress(ByteView block);
 
 // Fails on malformed input or when the stored length passes `max_output`.
+// An empty input decodes to an empty block.
 Result<ByteBuffer> range_decompress(ByteView data, std::size_t max_output);
 
 }  // namespace drux

@@ -1,0 +1,475 @@
+// Canonical Huffman coder.
+//
+// The tree comes from a binary min-heap whose push and pop rules are fixed
+// exactly, because they decide the tie-breaks between equal frequencies and
+// so the code lengths a reader sees. Nodes live in one small array and refer
+// to each other by index: at most 511 nodes, no allocation per node.
+//
+// Speed comes from counting with four interleaved tables, writing codes into
+// a 64-bit accumulator that is flushed eight bytes at a time, and decoding
+// through one lookup table indexed by the next `max length` bits.
+//
+// Deliberately not here: adaptive models or multi-block streams.
+#include "drux_v2/huffman.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+namespace drux {
+namespace {
+
+// Table form markers: value/length pairs, or one length per byte value.
+constexpr std::uint8_t kSparseTableMarker = 0xFF;
+constexpr std::uint8_t kDenseTableMarker = 0xFE;
+// A block with this many distinct values or more stores the dense table.
+constexpr int kDenseTableMinValues = 127;
+// The block length field is an unsigned 32-bit number.
+constexpr std::uint64_t kMaxBlockLength = std::numeric_limits<std::uint32_t>::max();
+constexpr int kMaxTreeNodes = 2 * 256 - 1;
+constexpr std::int16_t kNoChild = -1;
+
+struct Node {
+  std::int16_t left = kNoChild;
+  std::int16_t right = kNoChild;
+  std::uint32_t frequency = 0;
+  std::uint8_t leaf = 0;
+  std::uint8_t symbol = 0;
+};
+
+// The tree's node arena and the min-heap of node indices over it.
+struct Tree {
+  std::array<Node, kMaxTreeNodes> nodes;
+  int node_count = 0;
+  std::array<std::int16_t, 256> heap;
+  int heap_size = 0;
+
+  std::uint32_t freq_at(int heap_index) const { return nodes[heap[heap_index]].frequency; }
+
+  std::int16_t add_node(const Node& node) {
+    nodes[node_count] = node;
+    return static_cast<std::int16_t>(node_count++);
+  }
+
+  // Lets the node at `hole` climb while its parent is strictly heavier.
+  void climb(int hole, std::int16_t node) {
+    const std::uint32_t frequency = nodes[node].frequency;
+    while (hole > 0) {
+      const int parent = (hole - 1) / 2;
+      if (freq_at(parent) <= frequency) break;
+      heap[hole] = heap[parent];
+      hole = parent;
+    }
+    heap[hole] = node;
+  }
+
+  void push(std::int16_t node) { climb(heap_size++, node); }
+
+  // Sinks the hole left by the root to the bottom, preferring the right
+  // child on equal frequencies, then lets the last element climb into it.
+  std::int16_t pop() {
+    const std::int16_t result = heap[0];
+    const std::int16_t last = heap[--heap_size];
+    if (heap_size == 0) return last;
+    int hole = 0;
+    while (2 * hole + 1 <= heap_size - 2) {
+      const int left = 2 * hole + 1;
+      const int child = freq_at(left) < freq_at(left + 1) ? left : left + 1;
+      heap[hole] = heap[child];
+      hole = child;
+    }
+    if (2 * hole + 1 == heap_size - 1) {
+      heap[hole] = heap[2 * hole + 1];
+      hole = 2 * hole + 1;
+    }
+    climb(hole, last);
+    return result;
+  }
+};
+
+// Writes each leaf's depth (at least 1) into `lengths`, left subtree first.
+void assign(const Tree& tree, std::int16_t node, int depth, CodeLengths& lengths) {
+  const Node& n = tree.nodes[node];
+  if (n.leaf) {
+    lengths[n.symbol] = static_cast<std::uint8_t>(std::max(depth, 1));
+    return;
+  }
+  assign(tree, n.left, depth + 1, lengths);
+  assign(tree, n.right, depth + 1, lengths);
+}
+
+int max_length(const CodeLengths& lengths) { return *std::max_element(lengths.begin(), lengths.end()); }
+
+// Brings a complete code deeper than 15 levels down to 15 levels while
+// keeping it complete: two deepest leaves become one leaf a level up, and a
+// shallower leaf splits into two one level down, which leaves the Kraft sum
+// unchanged. The new lengths go to values in order of their old depth.
+CodeLengths limit_depths(const CodeLengths& depths) {
+  const int deepest = max_length(depths);
+  std::vector<int> count_at(static_cast<std::size_t>(deepest) + 1, 0);
+  for (std::uint8_t d : depths) {
+    if (d != 0) ++count_at[d];
+  }
+  for (int depth = deepest; depth > kMaxHuffmanCodeLength; --depth) {
+    while (count_at[depth] > 0) {
+      int shallower = depth - 2;
+      while (count_at[shallower] == 0) --shallower;
+      count_at[depth] -= 2;
+      count_at[depth - 1] += 1;
+      count_at[shallower + 1] += 2;
+      count_at[shallower] -= 1;
+    }
+  }
+  CodeLengths limited{};
+  int length = 1;
+  for (int depth = 1; depth <= deepest; ++depth) {
+    for (int v = 0; v < 256; ++v) {
+      if (depths[v] != depth) continue;
+      while (count_at[length] == 0) ++length;
+      --count_at[length];
+      limited[v] = static_cast<std::uint8_t>(length);
+    }
+  }
+  return limited;
+}
+
+// Canonical codes: values ordered by (length, value), each code one more
+// than the previous, shifted left by the growth in length.
+std::array<std::uint32_t, 256> canonical_codes(const CodeLengths& lengths) {
+  std::array<std::uint32_t, 256> codes{};
+  std::uint32_t code = 0;
+  int previous_length = 0;
+  bool first = true;
+  for (int length = 1; length <= kMaxHuffmanCodeLength; ++length) {
+    for (int v = 0; v < 256; ++v) {
+      if (lengths[v] != length) continue;
+      if (!first) code = (code + 1) << (length - previous_length);
+      first = false;
+      previous_length = length;
+      codes[v] = code;
+    }
+  }
+  return codes;
+}
+
+int distinct_values(const ByteFrequencies& counts) {
+  return static_cast<int>(std::count_if(counts.begin(), counts.end(), [](std::uint32_t c) { return c != 0; }));
+}
+
+void put_code_length_table(ByteBuffer& out, const CodeLengths& lengths, int distinct) {
+  if (distinct >= kDenseTableMinValues) {
+    put_u8(out, kDenseTableMarker);
+    out.insert(out.end(), lengths.begin(), lengths.end());
+    return;
+  }
+  put_u8(out, kSparseTableMarker);
+  put_u8(out, static_cast<std::uint8_t>(distinct));
+  for (int v = 0; v < 256; ++v) {
+    if (lengths[v] == 0) continue;
+    put_u8(out, static_cast<std::uint8_t>(v));
+    put_u8(out, lengths[v]);
+  }
+}
+
+void store_be64(std::uint8_t* p, std::uint64_t v) {
+  v = __builtin_bswap64(v);
+  std::memcpy(p, &v, sizeof v);
+}
+
+std::uint64_t load_be64(const std::uint8_t* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return __builtin_bswap64(v);
+}
+
+// Appends the codes of `block`, most significant bit first. `out` must have
+// room for the stream plus eight bytes: every flush stores a whole word.
+// Each table entry holds code << 4 | length.
+void write_bit_stream(ByteView block, const std::array<std::uint32_t, 256>& entries, std::uint8_t* out) {
+  constexpr int kCodesPerFlush = 3;  // 7 pending + 3 x 15 bits fit in 64
+  std::uint64_t acc = 0;
+  unsigned pending = 0;
+  const std::uint8_t* in = block.data();
+  const std::size_t size = block.size();
+  std::size_t i = 0;
+  for (; i + kCodesPerFlush <= size; i += kCodesPerFlush) {
+    for (int k = 0; k < kCodesPerFlush; ++k) {
+      const std::uint32_t e = entries[in[i + k]];
+      acc = (acc << (e & 15)) | (e >> 4);
+      pending += e & 15;
+    }
+    store_be64(out, acc << (64 - pending));
+    out += pending >> 3;
+    pending &= 7;
+  }
+  for (; i < size; ++i) {
+    const std::uint32_t e = entries[in[i]];
+    acc = (acc << (e & 15)) | (e >> 4);
+    pending += e & 15;
+  }
+  while (pending >= 8) {
+    pending -= 8;
+    *out++ = static_cast<std::uint8_t>(acc >> pending);
+  }
+  if (pending > 0) *out = static_cast<std::uint8_t>(acc << (8 - pending));
+}
+
+ByteBuffer single_value_output(std::uint8_t value, std::size_t length) {
+  ByteBuffer out;
+  out.reserve(8 + (length + 7) / 8);
+  put_u8(out, kSparseTableMarker);
+  put_u8(out, 1);
+  put_u8(out, value);
+  put_u8(out, 1);
+  put_u32_le(out, static_cast<std::uint32_t>(length));
+  out.resize(out.size() + (length + 7) / 8, 0);
+  return out;
+}
+
+}  // namespace
+
+ByteFrequencies count_byte_frequencies(ByteView block) {
+  // Four tables break the store-to-load chain on runs of one value.
+  std::array<std::array<std::uint32_t, 256>, 4> partial{};
+  const std::uint8_t* p = block.data();
+  const std::size_t size = block.size();
+  std::size_t i = 0;
+  for (; i + 4 <= size; i += 4) {
+    ++partial[0][p[i]];
+    ++partial[1][p[i + 1]];
+    ++partial[2][p[i + 2]];
+    ++partial[3][p[i + 3]];
+  }
+  for (; i < size; ++i) ++partial[0][p[i]];
+  ByteFrequencies counts{};
+  for (int v = 0; v < 256; ++v) counts[v] = partial[0][v] + partial[1][v] + partial[2][v] + partial[3][v];
+  return counts;
+}
+
+CodeLengths huffman_tree_depths(const ByteFrequencies& counts) {
+  CodeLengths depths{};
+  Tree tree;
+  for (int v = 0; v < 256; ++v) {
+    if (counts[v] == 0) continue;
+    tree.push(tree.add_node(Node{kNoChild, kNoChild, counts[v], 1, static_cast<std::uint8_t>(v)}));
+  }
+  if (tree.heap_size == 0) return depths;
+  while (tree.heap_size > 1) {
+    const std::int16_t a = tree.pop();
+    const std::int16_t b = tree.pop();
+    tree.push(tree.add_node(Node{a, b, tree.nodes[a].frequency + tree.nodes[b].frequency, 0, 0}));
+  }
+  assign(tree, tree.heap[0], 0, depths);
+  return depths;
+}
+
+CodeLengths huffman_code_lengths(const ByteFrequencies& counts) {
+  const CodeLengths depths = huffman_tree_depths(counts);
+  if (max_length(depths) <= kMaxHuffmanCodeLength) return depths;
+  return limit_depths(depths);
+}
+
+ByteBuffer huffman_compress(ByteView block) {
+  if (block.empty() || block.size() > kMaxBlockLength) return {};
+  const ByteFrequencies counts = count_byte_frequencies(block);
+  const int distinct = distinct_values(counts);
+  if (distinct == 1) return single_value_output(block[0], block.size());
+
+  const CodeLengths lengths = huffman_code_lengths(counts);
+  const std::array<std::uint32_t, 256> codes = canonical_codes(lengths);
+  std::array<std::uint32_t, 256> entries{};
+  std::uint64_t total_bits = 0;
+  for (int v = 0; v < 256; ++v) {
+    entries[v] = codes[v] << 4 | lengths[v];
+    total_bits += static_cast<std::uint64_t>(counts[v]) * lengths[v];
+  }
+  const std::size_t stream_bytes = static_cast<std::size_t>((total_bits + 7) / 8);
+
+  ByteBuffer out;
+  put_code_length_table(out, lengths, distinct);
+  put_u32_le(out, static_cast<std::uint32_t>(block.size()));
+  const std::size_t stream_start = out.size();
+  out.resize(stream_start + stream_bytes + sizeof(std::uint64_t));
+  write_bit_stream(block, entries, out.data() + stream_start);
+  out.resize(stream_start + stream_bytes);
+  return out;
+}
+
+// ---- Decoding -----------------------------------------------------------------
+
+namespace {
+
+constexpr int kKraftTotal = 1 << kMaxHuffmanCodeLength;
+
+Status read_sparse_table(ByteReader& in, CodeLengths& lengths) {
+  std::uint8_t count;
+  if (!in.read_u8(count)) return data_error("Huffman table is truncated");
+  if (count == 0 || count >= kDenseTableMinValues) return data_error("Huffman sparse table has a bad value count");
+  int previous = -1;
+  for (int i = 0; i < count; ++i) {
+    std::uint8_t value, length;
+    if (!in.read_u8(value) || !in.read_u8(length)) return data_error("Huffman table is truncated");
+    if (value <= previous) return data_error("Huffman table values are not ascending");
+    if (length == 0 || length > kMaxHuffmanCodeLength) return data_error("Huffman code length out of range");
+    lengths[value] = length;
+    previous = value;
+  }
+  return {};
+}
+
+Status read_dense_table(ByteReader& in, CodeLengths& lengths) {
+  ByteView table;
+  if (!in.read_bytes(lengths.size(), table)) return data_error("Huffman table is truncated");
+  std::copy(table.begin(), table.end(), lengths.begin());
+  if (max_length(lengths) > kMaxHuffmanCodeLength) return data_error("Huffman code length out of range");
+  const int distinct = static_cast<int>(std::count_if(lengths.begin(), lengths.end(), [](std::uint8_t l) { return l != 0; }));
+  if (distinct < kDenseTableMinValues) return data_error("Huffman dense table has too few values");
+  return {};
+}
+
+// Reads either table form and checks that the lengths form a prefix code;
+// a single value must have the one-bit code 0.
+Status read_code_lengths(ByteReader& in, CodeLengths& lengths) {
+  std::uint8_t marker;
+  if (!in.read_u8(marker)) return data_error("Huffman table is truncated");
+  Status status = marker == kSparseTableMarker  ? read_sparse_table(in, lengths)
+                  : marker == kDenseTableMarker ? read_dense_table(in, lengths)
+                                                : data_error("Huffman table has an unknown form");
+  if (!status) return status;
+  int kraft = 0;
+  int distinct = 0;
+  for (std::uint8_t length : lengths) {
+    if (length == 0) continue;
+    kraft += kKraftTotal >> length;
+    ++distinct;
+  }
+  if (kraft > kKraftTotal) return data_error("Huffman code lengths do not form a prefix code");
+  if (distinct == 1 && max_length(lengths) != 1) return data_error("Huffman single-value code must be one bit");
+  return {};
+}
+
+// Entry for each `table_bits`-bit pattern: symbol | length << 8, or 0 when
+// no code is a prefix of the pattern.
+std::vector<std::uint16_t> build_decode_table(const CodeLengths& lengths, int table_bits) {
+  std::vector<std::uint16_t> table(std::size_t{1} << table_bits, 0);
+  const std::array<std::uint32_t, 256> codes = canonical_codes(lengths);
+  for (int v = 0; v < 256; ++v) {
+    if (lengths[v] == 0) continue;
+    const int spare = table_bits - lengths[v];
+    const std::size_t first = static_cast<std::size_t>(codes[v]) << spare;
+    const std::uint16_t entry = static_cast<std::uint16_t>(v | lengths[v] << 8);
+    std::fill_n(table.begin() + static_cast<std::ptrdiff_t>(first), std::size_t{1} << spare, entry);
+  }
+  return table;
+}
+
+// Reads codes MSB first from a left-aligned 64-bit window. `bits` counts
+// the valid bits at the top of `window`; bits below may repeat input that
+// the next refill ORs in again at the same place.
+struct BitReader {
+  const std::uint8_t* data;
+  std::size_t size;
+  std::size_t pos = 0;
+  std::uint64_t window = 0;
+  unsigned bits = 0;
+
+  bool can_refill_fast() const { return pos + 8 <= size; }
+
+  // Leaves 56 to 63 valid bits.
+  void refill_fast() {
+    window |= load_be64(data + pos) >> bits;
+    pos += (63 - bits) >> 3;
+    bits |= 56;
+  }
+
+  void refill_slow() {
+    while (bits <= 56 && pos < size) {
+      window |= static_cast<std::uint64_t>(data[pos++]) << (56 - bits);
+      bits += 8;
+    }
+  }
+
+  std::uint64_t consumed_bits() const { return static_cast<std::uint64_t>(pos) * 8 - bits; }
+};
+
+Status decode_symbols(BitReader& reader, const std::vector<std::uint16_t>& table, int table_bits,
+                      std::uint8_t* out, std::size_t n) {
+  constexpr std::size_t kSymbolsPerRefill = 3;  // 3 x 15 bits <= 56
+  const unsigned drop = 64 - static_cast<unsigned>(table_bits);
+  std::size_t i = 0;
+  while (i + kSymbolsPerRefill <= n && reader.can_refill_fast()) {
+    reader.refill_fast();
+    for (std::size_t k = 0; k < kSymbolsPerRefill; ++k) {
+      const std::uint16_t entry = table[reader.window >> drop];
+      if (entry == 0) return data_error("Huffman bit stream holds an unknown code");
+      const unsigned length = entry >> 8;
+      out[i++] = static_cast<std::uint8_t>(entry);
+      reader.window <<= length;
+      reader.bits -= length;
+    }
+  }
+  for (; i < n; ++i) {
+    if (reader.bits < static_cast<unsigned>(table_bits)) reader.refill_slow();
+    const std::uint16_t entry = table[reader.window >> drop];
+    const unsigned length = entry >> 8;
+    if (entry == 0 || length > reader.bits) {
+      return data_error(reader.pos == reader.size ? "Huffman bit stream is truncated"
+                                                  : "Huffman bit stream holds an unknown code");
+    }
+    out[i] = static_cast<std::uint8_t>(entry);
+    reader.window <<= length;
+    reader.bits -= length;
+  }
+  return {};
+}
+
+// The stream must end in the byte holding its last code bit, padded with 0.
+Status check_stream_end(const BitReader& reader, ByteView stream) {
+  const std::uint64_t used = reader.consumed_bits();
+  if ((used + 7) / 8 != stream.size()) return data_error("Huffman bit stream has trailing bytes");
+  const unsigned padding = static_cast<unsigned>(stream.size() * 8 - used);
+  if (padding > 0 && (stream.back() & ((1u << padding) - 1)) != 0) {
+    return data_error("Huffman bit stream padding is not zero");
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<ByteBuffer> huffman_decompress(ByteView data, std::size_t max_output) {
+  if (data.empty()) return ByteBuffer{};
+  ByteReader in(data);
+  CodeLengths lengths{};
+  if (Status status = read_code_lengths(in, lengths); !status) return status.error_value();
+  std::uint32_t block_length;
+  if (!in.read_u32_le(block_length)) return data_error("Huffman block length is truncated");
+  ByteView stream;
+  (void)in.read_bytes(in.remaining(), stream);
+
+  int shortest = kMaxHuffmanCodeLength;
+  int distinct = 0;
+  for (std::uint8_t length : lengths) {
+    if (length == 0) continue;
+    shortest = std::min<int>(shortest, length);
+    ++distinct;
+  }
+  if (block_length > max_output) return data_error("Huffman block length exceeds the allowed output");
+  if (block_length < static_cast<std::uint32_t>(distinct)) return data_error("Huffman block length is too short for its table");
+  if (static_cast<std::uint64_t>(block_length) * static_cast<std::uint64_t>(shortest) >
+      static_cast<std::uint64_t>(stream.size()) * 8) {
+    return data_error("Huffman block length exceeds what the bit stream can hold");
+  }
+
+  const int table_bits = max_length(lengths);
+  const std::vector<std::uint16_t> table = build_decode_table(lengths, table_bits);
+  ByteBuffer out(block_length);
+  BitReader reader{stream.data(), stream.size()};
+  if (Status status = decode_symbols(reader, table, table_bits, out.data(), out.size()); !status) {
+    return status.error_value();
+  }
+  if (Status status = check_stream_end(reader, stream); !status) return status.error_value();
+  return out;
+}
+
+}  // namespace drux

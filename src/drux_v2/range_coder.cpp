@@ -1,0 +1,253 @@
+// Static order-0 range coder.
+//
+// The model is fixed before coding starts, so each byte costs one table
+// lookup, two multiplications and a branch-free renormalisation that stores
+// two bytes and advances past zero, one or two of them. A carry out of `low`
+// is rare and is pushed back into the bytes already written.
+//
+// The reader checks the model and refuses any block length the coded bytes
+// could not carry, before it allocates the output.
+#include "drux_v2/range_coder.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "drux_v2/huffman.h"
+
+namespace drux {
+namespace {
+
+constexpr int kModelBits = 14;
+constexpr std::uint32_t kRenormLimit = 1u << 16;
+constexpr std::uint32_t kInitialRange = 0xFFFFFFFFu;
+constexpr std::uint64_t kMaxBlockLength = std::numeric_limits<std::uint32_t>::max();
+constexpr std::size_t kFinalBytes = 4;
+// Renormalisation writes at most two bytes per symbol; the output grows
+// between batches of this many symbols, never inside one.
+constexpr std::size_t kCodingBatch = 4096;
+constexpr std::size_t kMaxBytesPerSymbol = 2;
+
+// Frequency and cumulative start of one byte value.
+struct SymbolRange {
+  std::uint32_t start;
+  std::uint32_t frequency;
+};
+
+RangeModelFrequencies scale_counts(const ByteFrequencies& counts, std::uint64_t length) {
+  RangeModelFrequencies freq{};
+  std::uint32_t sum = 0;
+  int most_frequent = -1;
+  for (int v = 0; v < 256; ++v) {
+    if (counts[v] == 0) continue;
+    const std::uint64_t scaled = static_cast<std::uint64_t>(counts[v]) * kRangeModelTotal / length;
+    freq[v] = static_cast<std::uint16_t>(scaled == 0 ? 1 : scaled);
+    sum += freq[v];
+    if (most_frequent < 0 || counts[v] >= counts[most_frequent]) most_frequent = v;
+  }
+  if (sum < kRangeModelTotal) freq[most_frequent] = static_cast<std::uint16_t>(freq[most_frequent] + (kRangeModelTotal - sum));
+  // Values raised to 1 can push the sum past the total by at most one unit
+  // each, so this runs at most 256 times.
+  for (; sum > kRangeModelTotal; --sum) {
+    int largest = -1;
+    for (int v = 0; v < 256; ++v) {
+      if (freq[v] >= 2 && (largest < 0 || freq[v] >= freq[largest])) largest = v;
+    }
+    --freq[largest];
+  }
+  return freq;
+}
+
+std::array<SymbolRange, 256> symbol_ranges(const RangeModelFrequencies& freq) {
+  std::array<SymbolRange, 256> ranges{};
+  std::uint32_t start = 0;
+  for (int v = 0; v < 256; ++v) {
+    ranges[v] = SymbolRange{start, freq[v]};
+    start += freq[v];
+  }
+  return ranges;
+}
+
+int distinct_values(const RangeModelFrequencies& freq) {
+  int distinct = 0;
+  for (std::uint16_t f : freq) distinct += f != 0;
+  return distinct;
+}
+
+void put_model_header(ByteBuffer& out, const RangeModelFrequencies& freq, std::uint32_t length) {
+  put_u16_le(out, static_cast<std::uint16_t>(distinct_values(freq)));
+  for (int v = 0; v < 256; ++v) {
+    if (freq[v] == 0) continue;
+    put_u8(out, static_cast<std::uint8_t>(v));
+    put_u16_le(out, freq[v]);
+  }
+  put_u32_le(out, length);
+}
+
+// Adds a carry out of `low` into the coded bytes [start, end).
+void propagate_carry(std::uint8_t* bytes, std::size_t start, std::size_t end) {
+  while (end > start) {
+    if (++bytes[--end] != 0) return;
+  }
+}
+
+// What the coded bytes should take: the model's entropy plus a margin.
+std::size_t estimated_coded_size(const ByteFrequencies& counts, const RangeModelFrequencies& freq) {
+  double bits = 0;
+  for (int v = 0; v < 256; ++v) {
+    if (counts[v] != 0) bits += counts[v] * std::log2(static_cast<double>(kRangeModelTotal) / freq[v]);
+  }
+  return static_cast<std::size_t>(bits / 8 * 1.02) + kCodingBatch * kMaxBytesPerSymbol + 2 * kFinalBytes;
+}
+
+// Codes `block` into `out` from index `start` on; `out` grows as needed and
+// ends exactly at the last coded byte.
+void encode_symbols(ByteView block, const std::array<SymbolRange, 256>& ranges, ByteBuffer& out, std::size_t start) {
+  std::uint32_t low = 0;
+  std::uint32_t range = kInitialRange;
+  std::size_t w = start;
+  const std::uint8_t* in = block.data();
+  for (std::size_t batch = 0; batch < block.size(); batch += kCodingBatch) {
+    const std::size_t batch_end = std::min(block.size(), batch + kCodingBatch);
+    const std::size_t needed = w + kCodingBatch * kMaxBytesPerSymbol + kFinalBytes;
+    if (out.size() < needed) out.resize(std::max(needed, out.size() * 2));
+    std::uint8_t* p = out.data();
+    for (std::size_t i = batch; i < batch_end; ++i) {
+      const SymbolRange s = ranges[in[i]];
+      const std::uint32_t r = range >> kModelBits;
+      const std::uint32_t next_low = low + r * s.start;
+      if (next_low < low) propagate_carry(p, start, w);
+      low = next_low;
+      range = r * s.frequency;
+      const unsigned shifts = (range < kRenormLimit) + (range < (kRenormLimit >> 8));
+      p[w] = static_cast<std::uint8_t>(low >> 24);
+      p[w + 1] = static_cast<std::uint8_t>(low >> 16);
+      w += shifts;
+      low <<= 8 * shifts;
+      range <<= 8 * shifts;
+    }
+  }
+  out.resize(w);
+  for (int shift = 24; shift >= 0; shift -= 8) put_u8(out, static_cast<std::uint8_t>(low >> shift));
+}
+
+}  // namespace
+
+RangeModelFrequencies range_model_frequencies(ByteView block) {
+  if (block.empty()) return {};
+  return scale_counts(count_byte_frequencies(block), block.size());
+}
+
+ByteBuffer range_compress(ByteView block) {
+  if (block.empty() || block.size() > kMaxBlockLength) return {};
+  const ByteFrequencies counts = count_byte_frequencies(block);
+  const RangeModelFrequencies freq = scale_counts(counts, block.size());
+  ByteBuffer out;
+  put_model_header(out, freq, static_cast<std::uint32_t>(block.size()));
+  if (distinct_values(freq) == 1) return out;
+  const std::size_t coded_start = out.size();
+  out.resize(coded_start + estimated_coded_size(counts, freq));
+  encode_symbols(block, symbol_ranges(freq), out, coded_start);
+  return out;
+}
+
+// ---- Decoding -----------------------------------------------------------------
+
+namespace {
+
+constexpr std::size_t kMaxDistinct = 256;
+
+Status read_model(ByteReader& in, RangeModelFrequencies& freq) {
+  std::uint16_t distinct;
+  if (!in.read_u16_le(distinct)) return data_error("Range model is truncated");
+  if (distinct == 0 || distinct > kMaxDistinct) return data_error("Range model has a bad value count");
+  std::uint32_t sum = 0;
+  int previous = -1;
+  for (int i = 0; i < distinct; ++i) {
+    std::uint8_t value;
+    std::uint16_t frequency;
+    if (!in.read_u8(value) || !in.read_u16_le(frequency)) return data_error("Range model is truncated");
+    if (value <= previous) return data_error("Range model values are not ascending");
+    if (frequency == 0) return data_error("Range model frequency is zero");
+    freq[value] = frequency;
+    sum += frequency;
+    previous = value;
+  }
+  if (sum != kRangeModelTotal) return data_error("Range model frequencies do not add up to 16384");
+  return {};
+}
+
+// Every symbol narrows `range` by at least the largest frequency's share,
+// and `range` ends no lower than 2^16 after starting below 2^32: the coded
+// bytes bound how many symbols they can hold.
+bool length_fits_coded_bytes(std::uint32_t block_length, const RangeModelFrequencies& freq, std::size_t coded_size) {
+  std::uint16_t largest = 0;
+  for (std::uint16_t f : freq) largest = std::max(largest, f);
+  const double min_bits_per_symbol = std::log2(static_cast<double>(kRangeModelTotal) / largest);
+  const double available_bits = 16.0 + 8.0 * static_cast<double>(coded_size - kFinalBytes);
+  const double max_symbols = available_bits / min_bits_per_symbol * (1 + 1e-9) + 1;
+  return block_length <= max_symbols;
+}
+
+Status decode_symbols(ByteView coded, const RangeModelFrequencies& freq, std::uint8_t* out, std::size_t n) {
+  const std::array<SymbolRange, 256> ranges = symbol_ranges(freq);
+  std::vector<std::uint8_t> symbol_at(kRangeModelTotal);
+  for (int v = 0; v < 256; ++v) {
+    std::fill_n(symbol_at.begin() + ranges[v].start, ranges[v].frequency, static_cast<std::uint8_t>(v));
+  }
+  std::uint32_t code = 0;
+  std::size_t pos = 0;
+  for (; pos < kFinalBytes; ++pos) code = code << 8 | coded[pos];
+  std::uint32_t low = 0;
+  std::uint32_t range = kInitialRange;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint32_t r = range >> kModelBits;
+    const std::uint32_t target = (code - low) / r;
+    if (target >= kRangeModelTotal) return data_error("Range coded bytes hold an impossible value");
+    const SymbolRange s = ranges[symbol_at[target]];
+    out[i] = symbol_at[target];
+    low += r * s.start;
+    range = r * s.frequency;
+    while (range < kRenormLimit) {
+      if (pos == coded.size()) return data_error("Range coded bytes are truncated");
+      code = code << 8 | coded[pos++];
+      low <<= 8;
+      range <<= 8;
+    }
+  }
+  if (pos != coded.size()) return data_error("Range coded bytes have trailing bytes");
+  return {};
+}
+
+}  // namespace
+
+Result<ByteBuffer> range_decompress(ByteView data, std::size_t max_output) {
+  if (data.empty()) return ByteBuffer{};
+  ByteReader in(data);
+  RangeModelFrequencies freq{};
+  if (Status status = read_model(in, freq); !status) return status.error_value();
+  std::uint32_t block_length;
+  if (!in.read_u32_le(block_length)) return data_error("Range block length is truncated");
+  ByteView coded;
+  (void)in.read_bytes(in.remaining(), coded);
+
+  const int distinct = distinct_values(freq);
+  if (block_length > max_output) return data_error("Range block length exceeds the allowed output");
+  if (block_length < static_cast<std::uint32_t>(distinct)) return data_error("Range block length is too short for its model");
+  if (distinct == 1) {
+    if (!coded.empty()) return data_error("Range single-value block has trailing bytes");
+    int value = 0;
+    while (freq[value] == 0) ++value;
+    return ByteBuffer(block_length, static_cast<std::uint8_t>(value));
+  }
+  if (coded.size() < kFinalBytes) return data_error("Range coded bytes are truncated");
+  if (!length_fits_coded_bytes(block_length, freq, coded.size())) {
+    return data_error("Range block length exceeds what the coded bytes can hold");
+  }
+  ByteBuffer out(block_length);
+  if (Status status = decode_symbols(coded, freq, out.data(), out.size()); !status) return status.error_value();
+  return out;
+}
+
+}  // namespace drux
