@@ -1,0 +1,304 @@
+// Canonical Huffman blocks: exact bytes, table forms, deep trees, round
+// trips and the decoder's refusal of malformed blocks.
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+
+#include <cstdint>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "drux_v2/huffman.h"
+
+namespace drux {
+namespace {
+
+ByteBuffer hex(const std::string& text) {
+  ByteBuffer out;
+  std::istringstream in(text);
+  unsigned byte;
+  while (in >> std::hex >> byte) out.push_back(static_cast<std::uint8_t>(byte));
+  return out;
+}
+
+ByteBuffer bytes_of(const std::string& text) { return ByteBuffer(text.begin(), text.end()); }
+
+// Each value v appears counts[v] times, values interleaved so that the
+// block is not sorted.
+ByteBuffer block_with_counts(const std::vector<std::uint32_t>& counts) {
+  ByteBuffer block;
+  std::vector<std::uint32_t> left = counts;
+  for (bool any = true; any;) {
+    any = false;
+    for (std::size_t v = 0; v < left.size(); ++v) {
+      if (left[v] == 0) continue;
+      block.push_back(static_cast<std::uint8_t>(v));
+      --left[v];
+      any = true;
+    }
+  }
+  return block;
+}
+
+ByteBuffer distinct_values_block(int distinct) {
+  ByteBuffer block;
+  for (int v = 0; v < distinct; ++v) block.insert(block.end(), static_cast<std::size_t>(v % 7 + 1), static_cast<std::uint8_t>(v));
+  return block;
+}
+
+ByteBuffer random_block(std::size_t size, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  ByteBuffer block(size);
+  for (auto& b : block) b = static_cast<std::uint8_t>(rng());
+  return block;
+}
+
+// Geometric-like skew: value k with probability about 2^-(k+1).
+ByteBuffer skewed_block(std::size_t size, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  ByteBuffer block(size);
+  for (auto& b : block) b = static_cast<std::uint8_t>(__builtin_ctz(rng() | 0x80000000u) * 7);
+  return block;
+}
+
+ByteBuffer text_block(std::size_t size) {
+  const std::string words = "id,name,city,amount\n42,Alice,Paris,19.95\n43,Bob,Lyon,7.00\n44,Carol,Nice,120.5\n";
+  ByteBuffer block;
+  while (block.size() < size) block.insert(block.end(), words.begin(), words.end());
+  block.resize(size);
+  return block;
+}
+
+ByteBuffer all_values_block() {
+  ByteBuffer block;
+  for (int round = 0; round < 3; ++round) {
+    for (int v = 0; v < 256; ++v) block.push_back(static_cast<std::uint8_t>(v));
+  }
+  return block;
+}
+
+std::vector<std::uint32_t> fibonacci_counts(int n) {
+  std::vector<std::uint32_t> counts = {1, 1};
+  while (static_cast<int>(counts.size()) < n) counts.push_back(counts[counts.size() - 1] + counts[counts.size() - 2]);
+  return counts;
+}
+
+// Code lengths as stored in a compressed block's table.
+CodeLengths stored_lengths(const ByteBuffer& compressed) {
+  CodeLengths lengths{};
+  if (compressed[0] == 0xFE) {
+    std::copy(compressed.begin() + 1, compressed.begin() + 257, lengths.begin());
+  } else {
+    for (int i = 0; i < compressed[1]; ++i) lengths[compressed[2 + 2 * i]] = compressed[3 + 2 * i];
+  }
+  return lengths;
+}
+
+// Kraft sum scaled by 2^15: exactly 2^15 for a complete prefix code.
+int scaled_kraft_sum(const CodeLengths& lengths) {
+  int sum = 0;
+  for (std::uint8_t l : lengths) {
+    if (l != 0) sum += (1 << kMaxHuffmanCodeLength) >> l;
+  }
+  return sum;
+}
+
+TEST(HuffmanBlock, SmallBlocksHaveExactBytes) {
+  struct Case {
+    std::string block;
+    std::string expected;
+  } cases[] = {
+      {"", ""},
+      {"aaaa", "FF 01 61 01 04 00 00 00 00"},
+      {"abab", "FF 02 61 01 62 01 04 00 00 00 50"},
+      {"abcd", "FF 04 61 02 62 02 63 02 64 02 04 00 00 00 1B"},
+      {"aaaaabbc", "FF 03 61 01 62 02 63 02 08 00 00 00 05 60"},
+      // After a and b merge, the two leaves of frequency 2 merge with each
+      // other, not with the new node: every value gets two bits.
+      {"abccdd", "FF 04 61 02 62 02 63 02 64 02 06 00 00 00 1A F0"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(huffman_compress(bytes_of(c.block)), hex(c.expected)) << c.block;
+  }
+}
+
+TEST(HuffmanBlock, SingleValueBlockIsOneZeroBitPerByte) {
+  for (std::size_t n : {1u, 7u, 8u, 9u, 1000u}) {
+    const ByteBuffer out = huffman_compress(ByteBuffer(n, 0x2A));
+    ByteBuffer expected = hex("FF 01 2A 01");
+    put_u32_le(expected, static_cast<std::uint32_t>(n));
+    expected.resize(expected.size() + (n + 7) / 8, 0);
+    EXPECT_EQ(out, expected) << n;
+  }
+}
+
+TEST(HuffmanBlock, TableIsSparseUpTo126ValuesAndDenseFrom127) {
+  struct Case {
+    int distinct;
+    std::uint8_t marker;
+    std::size_t table_size;
+  } cases[] = {
+      {2, 0xFF, 2 + 4},
+      {126, 0xFF, 2 + 252},
+      {127, 0xFE, 257},
+      {256, 0xFE, 257},
+  };
+  for (const auto& c : cases) {
+    const ByteBuffer block = distinct_values_block(c.distinct);
+    const ByteBuffer out = huffman_compress(block);
+    ASSERT_GT(out.size(), c.table_size + 4);
+    EXPECT_EQ(out[0], c.marker) << c.distinct;
+    ByteReader length_field(ByteView(out).subspan(c.table_size));
+    std::uint32_t length = 0;
+    ASSERT_TRUE(length_field.read_u32_le(length));
+    EXPECT_EQ(length, block.size()) << c.distinct;
+    auto decoded = huffman_decompress(out, block.size());
+    ASSERT_TRUE(decoded.ok()) << decoded.error();
+    EXPECT_EQ(decoded.value(), block);
+  }
+}
+
+TEST(HuffmanBlock, FibonacciCountsBuildA17LevelTreeStoredWithin15Bits) {
+  const std::vector<std::uint32_t> counts = fibonacci_counts(18);
+  ByteFrequencies frequencies{};
+  std::copy(counts.begin(), counts.end(), frequencies.begin());
+  const CodeLengths depths = huffman_tree_depths(frequencies);
+  EXPECT_EQ(*std::max_element(depths.begin(), depths.end()), 17);
+
+  const ByteBuffer block = block_with_counts(counts);
+  ASSERT_EQ(block.size(), 6764u);
+  const ByteBuffer out = huffman_compress(block);
+  const CodeLengths stored = stored_lengths(out);
+  EXPECT_EQ(stored, huffman_code_lengths(frequencies));
+  EXPECT_LE(*std::max_element(stored.begin(), stored.end()), kMaxHuffmanCodeLength);
+  EXPECT_EQ(scaled_kraft_sum(stored), 1 << kMaxHuffmanCodeLength);
+  EXPECT_GE(stored[0], 1);
+  for (int v = 1; v < 18; ++v) EXPECT_LE(stored[v], stored[v - 1]) << "commoner value got a longer code: " << v;
+  auto decoded = huffman_decompress(out, block.size());
+  ASSERT_TRUE(decoded.ok()) << decoded.error();
+  EXPECT_EQ(decoded.value(), block);
+}
+
+TEST(HuffmanBlock, DeepTreesOfEverySizeKeepACompletePrefixCode) {
+  // Fibonacci counts over more values push the tree far past 15 levels.
+  for (int values : {17, 18, 20, 25, 30}) {
+    const std::vector<std::uint32_t> counts = fibonacci_counts(values);
+    ByteFrequencies frequencies{};
+    std::copy(counts.begin(), counts.end(), frequencies.begin());
+    const CodeLengths depths = huffman_tree_depths(frequencies);
+    const CodeLengths lengths = huffman_code_lengths(frequencies);
+    EXPECT_EQ(*std::max_element(depths.begin(), depths.end()), values - 1) << values;
+    EXPECT_LE(*std::max_element(lengths.begin(), lengths.end()), kMaxHuffmanCodeLength) << values;
+    EXPECT_EQ(scaled_kraft_sum(lengths), 1 << kMaxHuffmanCodeLength) << values;
+  }
+}
+
+TEST(HuffmanBlock, ShallowTreesStoreTheirDepthsAsLengths) {
+  const ByteBuffer blocks[] = {text_block(5000), skewed_block(5000, 3), random_block(3000, 4), all_values_block()};
+  for (const auto& block : blocks) {
+    const CodeLengths depths = huffman_tree_depths(count_byte_frequencies(block));
+    ASSERT_LE(*std::max_element(depths.begin(), depths.end()), kMaxHuffmanCodeLength);
+    EXPECT_EQ(stored_lengths(huffman_compress(block)), depths);
+  }
+}
+
+TEST(HuffmanBlock, RoundTripsVariedBlocks) {
+  struct Case {
+    const char* name;
+    ByteBuffer block;
+  } cases[] = {
+      {"single byte", {0x00}},
+      {"two values", bytes_of("ab")},
+      {"random", random_block(100000, 1)},
+      {"skewed", skewed_block(100000, 2)},
+      {"text", text_block(70001)},
+      {"all 256 values", all_values_block()},
+      {"long run and one other", [] {
+         ByteBuffer b(50000, 0x41);
+         b[25000] = 0x42;
+         return b;
+       }()},
+      {"many FF bytes", ByteBuffer(1000, 0xFF)},
+  };
+  for (const auto& c : cases) {
+    const ByteBuffer out = huffman_compress(c.block);
+    auto decoded = huffman_decompress(out, c.block.size());
+    ASSERT_TRUE(decoded.ok()) << c.name << ": " << decoded.error();
+    EXPECT_EQ(decoded.value(), c.block) << c.name;
+  }
+}
+
+TEST(HuffmanBlock, EmptyInputDecodesToEmptyBlock) {
+  auto decoded = huffman_decompress({}, 0);
+  ASSERT_TRUE(decoded.ok());
+  EXPECT_TRUE(decoded.value().empty());
+}
+
+TEST(HuffmanBlock, DecoderAcceptsAnIncompleteCodeWhoseBitsAllDecode) {
+  // a = 0, b = 10 and the pattern 11 unused: "aba" is 0 10 0.
+  auto decoded = huffman_decompress(hex("FF 02 61 01 62 02 03 00 00 00 40"), 16);
+  ASSERT_TRUE(decoded.ok()) << decoded.error();
+  EXPECT_EQ(decoded.value(), bytes_of("aba"));
+}
+
+TEST(HuffmanBlock, DecoderRefusesMalformedBlocks) {
+  // Valid reference: aaaaabbc is FF 03 61 01 62 02 63 02 08 00 00 00 05 60.
+  std::string dense_two_values = "FE";
+  for (int v = 0; v < 256; ++v) dense_two_values += v == 0x61 || v == 0x62 ? " 01" : " 00";
+  struct Case {
+    const char* name;
+    std::string data;
+    std::size_t max_output;
+  } cases[] = {
+      {"truncated table", "FF 03 61 01 62", 100},
+      {"missing value count", "FF", 100},
+      {"unknown table marker", "FD 03 61 01 62 02 63 02 08 00 00 00 05 60", 100},
+      {"sparse count zero", "FF 00 08 00 00 00 05 60", 100},
+      {"sparse count of a dense table", "FF 7F 00 01", 100},
+      {"values not ascending", "FF 03 62 02 61 01 63 02 08 00 00 00 05 60", 100},
+      {"value repeated", "FF 03 61 01 61 02 63 02 08 00 00 00 05 60", 100},
+      {"zero length in sparse table", "FF 03 61 00 62 02 63 02 08 00 00 00 05 60", 100},
+      {"length above 15", "FF 03 61 01 62 02 63 10 08 00 00 00 05 60", 100},
+      {"lengths overfill the code", "FF 03 61 01 62 01 63 02 08 00 00 00 05 60", 100},
+      {"single value with a two-bit code", "FF 01 61 02 04 00 00 00 00", 100},
+      {"dense table with two values", dense_two_values + " 02 00 00 00 40", 100},
+      {"truncated dense table", "FE 00 01 01", 100},
+      {"truncated block length", "FF 03 61 01 62 02 63 02 08 00", 100},
+      {"block length above max output", "FF 03 61 01 62 02 63 02 08 00 00 00 05 60", 7},
+      {"block length beyond the bit stream", "FF 03 61 01 62 02 63 02 FF FF FF FF 05 60", 0xFFFFFFFFu},
+      {"block length below the value count", "FF 03 61 01 62 02 63 02 02 00 00 00 05 60", 100},
+      {"bit stream runs out", "FF 03 61 01 62 02 63 02 08 00 00 00 05", 100},
+      {"trailing byte", "FF 03 61 01 62 02 63 02 08 00 00 00 05 60 00", 100},
+      {"nonzero padding bit", "FF 03 61 01 62 02 63 02 08 00 00 00 05 61", 100},
+      {"unused code pattern", "FF 02 61 01 62 02 02 00 00 00 C0", 100},
+      {"one bit in a single-value stream", "FF 01 61 01 04 00 00 00 80", 100},
+      {"single-value stream too long", "FF 01 61 01 04 00 00 00 00 00", 100},
+  };
+  for (const auto& c : cases) {
+    auto decoded = huffman_decompress(hex(c.data), c.max_output);
+    ASSERT_FALSE(decoded.ok()) << c.name;
+    EXPECT_EQ(decoded.error_kind(), ErrorKind::Data) << c.name;
+  }
+}
+
+TEST(HuffmanBlock, EveryProperPrefixOfABlockIsRefused) {
+  const ByteBuffer block = skewed_block(2000, 5);
+  const ByteBuffer out = huffman_compress(block);
+  for (std::size_t cut = 1; cut < out.size(); ++cut) {
+    auto decoded = huffman_decompress(ByteView(out).first(cut), block.size());
+    EXPECT_FALSE(decoded.ok()) << "prefix of " << cut << " bytes";
+  }
+}
+
+TEST(HuffmanBlock, BlockOf4GiBOrMoreGivesEmptyOutput) {
+  const std::size_t size = std::size_t{1} << 32;
+  void* mapped = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (mapped == MAP_FAILED) GTEST_SKIP() << "cannot reserve 4 GiB of address space";
+  const ByteView block(static_cast<const std::uint8_t*>(mapped), size);
+  EXPECT_TRUE(huffman_compress(block).empty());
+  munmap(mapped, size);
+}
+
+}  // namespace
+}  // namespace drux
