@@ -55,6 +55,19 @@ TEST(LzTokenStream, EncodesKnownBlocksExactlyAndDecodesThemBack) {
        concat({bytes_of("abcdefgh1"), {0xFF, 0x09, 0x00, 0x08, 0x00}, bytes_of("2"), {0xFF, 0x09, 0x00, 0x08, 0x00},
                bytes_of("3....")})},
       {"five-byte repeats stay literals", bytes_of("abcde1abcde2abcde3...."), bytes_of("abcde1abcde2abcde3....")},
+      // Inside a match of 33 to 64 bytes every second position is hashed, so
+      // the nearest 9-byte candidate in the first run lies 11 bytes back.
+      {"positions inside a 49-byte match are sampled",
+       bytes_of(repeat("x", 50) + "#" + repeat("x", 9) + "!...."),
+       concat({bytes_of("x"), {0xFF, 0x01, 0x00, 0x31, 0x00}, bytes_of("#"), {0xFF, 0x0B, 0x00, 0x09, 0x00},
+               bytes_of("!....")})},
+      // Position 23 is inserted by the lookahead and must not be inserted again
+      // after the match at 22: a second insertion would loop its chain onto
+      // itself and hide the 14-byte match at position 0.
+      {"the lookahead position enters its chain once",
+       bytes_of("wxyz0123456789#Pwxyz!&Pwxyz!*%wxyz0123456789...."),
+       concat({bytes_of("wxyz0123456789#Pwxyz!&"), {0xFF, 0x07, 0x00, 0x06, 0x00}, bytes_of("*%"),
+               {0xFF, 0x1E, 0x00, 0x0E, 0x00}, bytes_of("....")})},
       {"short block is all literals", {0x01, 0xFF, 0x02}, {0x01, 0xFF, 0x00, 0x00, 0x01, 0x00, 0x02}},
       // Long runs split at the 16-bit length limit; inside a match longer than
       // 64 only every fourth position is hashed, so later matches reach back 2.
@@ -122,6 +135,51 @@ TEST(LzMatchFinder, ChainWalkExaminesSevenEarlierPositions) {
     EXPECT_EQ(found, c.finds_first_occurrence);
     // Otherwise the 9-byte match of "bcdefghij" one position later is taken.
     EXPECT_EQ(tokens.size(), text.size() - (c.finds_first_occurrence ? 10 : 9) + 5);
+  }
+}
+
+// `count` bytes that hold no FF and no repeat of 6 bytes or more.
+ByteBuffer unique_bytes(std::size_t count) {
+  std::mt19937 rng(42);
+  ByteBuffer out(count);
+  for (auto& v : out) v = static_cast<std::uint8_t>(rng() % 255);
+  return out;
+}
+
+ByteBuffer slice(const ByteBuffer& b, std::size_t from, std::size_t to) {
+  return ByteBuffer(b.begin() + static_cast<std::ptrdiff_t>(from), b.begin() + static_cast<std::ptrdiff_t>(to));
+}
+
+ByteBuffer match_token(std::size_t distance, std::size_t length) {
+  return {0xFF, static_cast<std::uint8_t>(distance), static_cast<std::uint8_t>(distance >> 8),
+          static_cast<std::uint8_t>(length), static_cast<std::uint8_t>(length >> 8)};
+}
+
+// A match longer than 127 bytes is taken as found: the chain walk stops at
+// it and no lookahead follows, even where a longer match was within reach.
+TEST(LzMatchFinder, MatchLongerThan127EndsTheSearch) {
+  const ByteBuffer b = unique_bytes(301);
+  struct Case {
+    const char* name;
+    ByteBuffer block;
+    ByteBuffer taken;
+    ByteBuffer passed_over;
+  } cases[] = {
+      {"nearer 200-byte match beats older 300-byte one",
+       concat({slice(b, 0, 300), bytes_of("#1"), slice(b, 0, 200), bytes_of("#2"), slice(b, 0, 300), bytes_of("#3")}),
+       match_token(202, 200), match_token(504, 300)},
+      {"131-byte match beats a 300-byte one a position later",
+       concat({slice(b, 0, 131), bytes_of("#"), slice(b, 1, 301), bytes_of("%"), slice(b, 0, 301), bytes_of("!....")}),
+       match_token(433, 131), match_token(301, 300)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ByteBuffer tokens = lz_compress(c.block);
+    EXPECT_NE(std::search(tokens.begin(), tokens.end(), c.taken.begin(), c.taken.end()), tokens.end());
+    EXPECT_EQ(std::search(tokens.begin(), tokens.end(), c.passed_over.begin(), c.passed_over.end()), tokens.end());
+    auto decoded = lz_decompress(tokens, c.block.size());
+    ASSERT_TRUE(decoded.ok()) << decoded.error();
+    EXPECT_EQ(decoded.value(), c.block);
   }
 }
 
