@@ -1,0 +1,132 @@
+// DruxReader: a strict reader of finished DRUX v2 files.
+//
+// open() reads the header, the trailer, the schema, the dictionary and the
+// footer, and checks every length, count and offset against the file before
+// trusting it; column blocks are then fetched one at a time with pread, so a
+// large file is never held in memory. Each block is checked against its
+// CRC-32 and its footer entry before it is decompressed and decoded.
+//
+// Malformed or unfinished files are refused with ErrorKind::Data; failures
+// of the operating system (open, stat, pread) with ErrorKind::Io and the
+// system error text. Nothing here throws, and no allocation is sized by a
+// number read from the file until that number has passed a bound below.
+//
+// The format keeps no per-cell null marker for the plain column kinds (only
+// a null count per chunk): a Null written to an integer, float, boolean,
+// string or bytes column reads back as 0, 0.0, false or an empty text.
+// Nested columns store Null explicitly and read it back as Null.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "drux_v2/bytes.h"
+#include "drux_v2/format.h"
+#include "drux_v2/kval.h"
+#include "drux_v2/result.h"
+
+namespace drux {
+
+// Largest decompressed block the reader accepts (schema, footer, column
+// payloads): it keeps a small hostile file from demanding gigabytes.
+inline constexpr std::size_t kMaxDecodedBlockSize = std::size_t{1} << 30;  // 1 GiB
+
+// Largest chunk the reader decodes. Constant-delta and run-length payloads
+// describe any number of values in a few bytes, so the row count from the
+// footer is the only bound on the cells a block produces; 2^24 rows is 256
+// times the chunk the CSV conversion writes.
+inline constexpr std::uint32_t kMaxReaderChunkRows = std::uint32_t{1} << 24;
+
+// The facts of the header and trailer.
+struct DruxFileInfo {
+  std::uint16_t version = 0;
+  std::uint16_t column_count = 0;
+  std::uint64_t total_rows = 0;
+  std::uint32_t chunk_count = 0;
+  std::uint32_t rows_per_chunk = 0;  // as stored; the writer treats 0 as 1
+  std::uint64_t created_unix = 0;
+  std::uint64_t file_size = 0;
+  std::uint64_t data_offset = 0;    // first byte after the dictionary block
+  std::uint64_t footer_offset = 0;  // F
+  std::uint64_t footer_length = 0;  // L_f
+};
+
+// One footer entry: where a column block sits and what the writer knew of it.
+struct ColumnChunkInfo {
+  std::uint64_t offset = 0;  // of the block's CRC field
+  std::uint64_t length = 0;  // of the compressed block after the 12-byte prefix
+  Encoding encoding = Encoding::Plain;
+  ColStats stats;
+  BloomFilter bloom{};
+};
+
+struct DruxMetadata {
+  DruxFileInfo file;
+  std::vector<KColumn> columns;          // keys all zero: the file holds none
+  std::vector<std::uint32_t> chunk_rows;  // row count of each chunk
+  std::vector<std::vector<ColumnChunkInfo>> chunks;  // [chunk][column]
+};
+
+class DruxReader {
+ public:
+  // Opens `path` and validates everything but the column blocks.
+  static Result<DruxReader> open(const std::string& path);
+
+  DruxReader(DruxReader&& other) noexcept;
+  DruxReader& operator=(DruxReader&& other) noexcept;
+  DruxReader(const DruxReader&) = delete;
+  DruxReader& operator=(const DruxReader&) = delete;
+  ~DruxReader();
+
+  const DruxMetadata& metadata() const { return meta_; }
+
+  // Index of the first column called `name`.
+  std::optional<std::size_t> find_column(std::string_view name) const;
+
+  // The column payload of one block: CRC and length checked, decompressed,
+  // still encrypted when the column is.
+  Result<ByteBuffer> read_block(std::uint32_t chunk, std::size_t column) const;
+
+  // The cells of one column of one chunk, in row order. An encrypted column
+  // needs `key`; without one it is refused with an error naming the column.
+  // An all-zero key reads the payload as it is, as the writer stores it
+  // unenciphered then. There is no way to detect a wrong key other than the
+  // payload failing to decode: counter mode carries no authentication.
+  Result<std::vector<KVal>> read_column_chunk(std::uint32_t chunk, std::size_t column,
+                                              const AesKey* key = nullptr) const;
+
+  // Reads every block (CRC, length, decompression) and decodes every column
+  // that is not encrypted: the whole check of a file without its keys.
+  Status verify() const;
+
+ private:
+  DruxReader(int fd, DruxMetadata meta);
+  void close_fd() noexcept;
+
+  int fd_ = -1;
+  DruxMetadata meta_;
+};
+
+// A whole table, column-major: cells[c][r] is row r of column c.
+struct DruxTable {
+  std::vector<KColumn> columns;
+  std::uint64_t row_count = 0;
+  std::vector<std::vector<KVal>> cells;
+};
+
+// Reads every chunk of every column. `keys` gives the key of each encrypted
+// column by name; an encrypted column without one is refused.
+Result<DruxTable> read_drux_table(const std::string& path,
+                                  const std::vector<std::pair<std::string, AesKey>>& keys = {});
+
+// Decodes one column payload (decrypted and decompressed) of `rows` cells.
+// The encoding tag must be one the column type is written with.
+Result<std::vector<KVal>> decode_column_payload(ColType type, Encoding encoding, ByteView payload,
+                                                std::size_t rows);
+
+}  // namespace drux
