@@ -57,11 +57,13 @@ struct DruxMetrics {
   std::string timestamp;
 };
 
-// Megabytes (2^20 bytes) per second over the summed latency of all reads
-// (writes); IEEE arithmetic, so no operations gives NaN and zero time inf.
+// Total bytes read (written) in units of 10^6 bytes over the mean duration of
+// one read (write) in seconds; 0.0 before the first operation, +inf when the
+// mean duration is 0.0 (NaN when the byte total is 0 too).
 double read_throughput_mbps(const DruxMetrics& metrics);
 double write_throughput_mbps(const DruxMetrics& metrics);
 
+// Copies of a monitor share its two parts, like further references to it.
 class PerformanceMonitor {
  public:
   PerformanceMonitor();
@@ -83,14 +85,18 @@ class PerformanceMonitor {
   Result<std::string> export_json() const;
   Result<std::string> export_prometheus() const;
 
-  // Test-only: mark a part as if an update of it had been interrupted.
-  void poison_metrics_for_testing();
-  void poison_alerts_for_testing();
+  // Test-only: run an update of the part that throws half-way, as an
+  // allocation failure would, and return the error it reported. The part is
+  // poisoned afterwards.
+  Status poison_metrics_for_testing();
+  Status poison_alerts_for_testing();
 
+ private:
   struct MetricsPart;
   struct AlertsPart;
 
- private:
+  Status create_alert(AlertType alert_type, std::string message, double metric_value, double threshold);
+
   std::shared_ptr<MetricsPart> metrics_;
   std::shared_ptr<AlertsPart> alerts_;
 };
