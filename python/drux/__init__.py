@@ -1,0 +1,13 @@
+"""Read DRUX v2 files back, write them from Python, and inspect them.
+
+``drux_fileformat`` converts CSV files into DRUX v2 files; this package reads
+those files (and any other DRUX v2 file) back into Python values, writes
+typed tables, and backs the ``drux`` command.
+"""
+
+from __future__ import annotations
+
+from ._native import DruxError
+from ._table import COLUMN_TYPES, Table, read_metadata, read_table, write_table
+
+__all__ = ["COLUMN_TYPES", "DruxError", "Table", "read_metadata", "read_table", "write_table"]

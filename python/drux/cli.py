@@ -1,0 +1,298 @@
+"""The drux command: compress, info, verify and cat.
+
+Exit status: 0 on success, 1 when a check fails or a file cannot be read,
+2 on a usage error.
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import datetime
+import json
+import os
+import sys
+import time
+from collections.abc import Sequence
+from typing import Any, TextIO
+
+from . import _native
+from ._table import COLUMN_TYPES, read_table
+
+EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
+
+ENCODING_NAMES = {0: "plain", 1: "run-length", 2: "delta", 4: "bitmap", 6: "constant-delta", 7: "frame-of-reference"}
+
+# The white space that the CSV conversion trims from names and fields.
+WHITE_SPACE = ("\t\n\x0b\x0c\r \x85\xa0\u1680\u2000\u2001\u2002\u2003\u2004\u2005\u2006\u2007\u2008"
+               "\u2009\u200a\u2028\u2029\u202f\u205f\u3000")
+
+
+class CommandFailed(Exception):
+    """A check failed or a file could not be read; the message says which."""
+
+
+# ---- compress --------------------------------------------------------------------
+
+
+class ProgressBar:
+    """A one-line progress bar on a terminal: bytes done, rate and time left."""
+
+    WIDTH = 30
+
+    def __init__(self, stream: TextIO) -> None:
+        self.stream = stream
+        self.start = time.monotonic()
+        self.last_draw = 0.0
+
+    def __call__(self, done: int, total: int) -> None:
+        now = time.monotonic()
+        if now - self.last_draw < 0.1 and done < total:
+            return
+        self.last_draw = now
+        fraction = done / total if total else 1.0
+        elapsed = max(now - self.start, 1e-9)
+        rate = done / elapsed
+        left = (total - done) / rate if rate > 0 else 0.0
+        filled = int(fraction * self.WIDTH)
+        bar = "#" * filled + "-" * (self.WIDTH - filled)
+        self.stream.write(f"\r[{bar}] {fraction * 100:5.1f}% {rate / 1048576:7.1f} MB/s {left:5.0f}s left ")
+        self.stream.flush()
+
+    def close(self) -> None:
+        self.stream.write("\r" + " " * (self.WIDTH + 40) + "\r")
+        self.stream.flush()
+
+
+def command_compress(args: argparse.Namespace) -> int:
+    bar = ProgressBar(sys.stderr) if sys.stderr.isatty() else None
+    try:
+        csv_size, drux_size, saved = _native.compress_csv(args.csv, args.drux, bar)
+    finally:
+        if bar is not None:
+            bar.close()
+    print(f"{args.csv}: {csv_size} bytes -> {args.drux}: {drux_size} bytes ({saved:.1f}% saved)")
+    return EXIT_OK
+
+
+# ---- info ------------------------------------------------------------------------
+
+
+def describe(path: str) -> dict[str, Any]:
+    reader = _native.Reader(path)
+    meta = reader.metadata()
+    columns = []
+    for index, column in enumerate(meta["columns"]):
+        blocks = [chunk[index] for chunk in meta["chunks"]]
+        encodings = sorted({ENCODING_NAMES.get(block["encoding"], str(block["encoding"])) for block in blocks})
+        columns.append({
+            "name": column["name"],
+            "type": COLUMN_TYPES[column["type"] - 1],
+            "encrypted": column["encrypted"],
+            "encodings": encodings,
+            "compressed_bytes": sum(block["length"] for block in blocks),
+            "uncompressed_bytes": sum(reader.payload_size(chunk, index) for chunk in range(len(blocks))),
+            "null_count": sum(block["null_count"] for block in blocks),
+        })
+    header = meta["header"]
+    return {
+        "path": path,
+        "file_size": header["file_size"],
+        "version": header["version"],
+        "rows": header["total_rows"],
+        "chunks": header["chunk_count"],
+        "rows_per_chunk": header["rows_per_chunk"],
+        "created": datetime.datetime.fromtimestamp(header["created"], datetime.timezone.utc).isoformat(),
+        "columns": columns,
+    }
+
+
+def command_info(args: argparse.Namespace) -> int:
+    info = describe(args.drux)
+    if args.json:
+        print(json.dumps(info, indent=2))
+        return EXIT_OK
+    print(f"{info['path']}: DRUX v{info['version']}, {info['file_size']} bytes")
+    print(f"  rows: {info['rows']} in {info['chunks']} chunks of up to {info['rows_per_chunk']}")
+    print(f"  created: {info['created']}")
+    print(f"  columns: {len(info['columns'])}")
+    for column in info["columns"]:
+        flags = " encrypted" if column["encrypted"] else ""
+        print(f"    {column['name']!r}: {column['type']}{flags}, encodings {', '.join(column['encodings']) or '-'}, "
+              f"{column['compressed_bytes']} bytes compressed from {column['uncompressed_bytes']}, "
+              f"{column['null_count']} nulls")
+    return EXIT_OK
+
+
+# ---- verify ----------------------------------------------------------------------
+
+
+def parse_keys(specs: Sequence[str]) -> dict[str, bytes]:
+    keys = {}
+    for spec in specs:
+        name, sep, hex_key = spec.rpartition("=")
+        try:
+            key = bytes.fromhex(hex_key)
+        except ValueError:
+            key = b""
+        if not sep or len(key) != 32:
+            raise argparse.ArgumentTypeError(f"--key wants NAME=HEX with 64 hex digits, got {spec!r}")
+        keys[name] = key
+    return keys
+
+
+def csv_table(path: str) -> tuple[list[str], list[list[str]]]:
+    """The names and rows that the CSV conversion takes from a CSV file."""
+    with open(path, "rb") as f:
+        lines = f.read().split(b"\n")
+    if lines and lines[-1] == b"":
+        lines.pop()
+    text = [line[:-1] if line.endswith(b"\r") else line for line in lines]
+    decoded = [line.decode("utf-8") for line in text]
+    if not decoded:
+        raise CommandFailed(f"{path}: CSV file is empty")
+    names = [field.strip(WHITE_SPACE) for field in decoded[0].split(",")]
+    rows = []
+    for line in decoded[1:]:
+        if not line.strip(WHITE_SPACE):
+            continue
+        fields = line.split(",")[: len(names)]
+        fields += [""] * (len(names) - len(fields))
+        rows.append([field.strip(WHITE_SPACE) for field in fields])
+    return names, rows
+
+
+def verify_file(path: str, keys: dict[str, bytes]) -> list[str]:
+    problems = []
+    reader = _native.Reader(path)  # structure, trailer and footer
+    meta = reader.metadata()
+    for chunk in range(len(meta["chunks"])):
+        for index, column in enumerate(meta["columns"]):
+            try:
+                reader.read_column_chunk(chunk, index, keys.get(column["name"]))
+            except _native.DruxError as error:
+                problems.append(str(error))
+    return problems
+
+
+def compare_with_csv(drux_path: str, csv_path: str, keys: dict[str, bytes], limit: int = 20) -> list[str]:
+    names, rows = csv_table(csv_path)
+    table = read_table(drux_path, keys)
+    problems = []
+    if table.names != names:
+        problems.append(f"column names differ: DRUX {table.names!r}, CSV {names!r}")
+    if table.num_rows != len(rows):
+        problems.append(f"row counts differ: DRUX {table.num_rows}, CSV {len(rows)}")
+    for row_index, row in enumerate(rows[: table.num_rows]):
+        for column_index, expected in enumerate(row[: len(table.columns)]):
+            actual = table.columns[column_index][row_index]
+            if actual != expected:
+                problems.append(f"row {row_index + 1}, column {names[column_index]!r}: DRUX {actual!r}, CSV {expected!r}")
+                if len(problems) >= limit:
+                    problems.append("(further differences not listed)")
+                    return problems
+    return problems
+
+
+def command_verify(args: argparse.Namespace) -> int:
+    keys = parse_keys(args.key)
+    problems = verify_file(args.drux, keys)
+    if not problems and args.csv:
+        problems = compare_with_csv(args.drux, args.csv, keys)
+    for problem in problems:
+        print(f"{args.drux}: {problem}", file=sys.stderr)
+    if problems:
+        return EXIT_FAILED
+    print(f"{args.drux}: OK" + (f" (matches {args.csv})" if args.csv else ""))
+    return EXIT_OK
+
+
+# ---- cat -------------------------------------------------------------------------
+
+
+def cell_text(value: Any) -> str:
+    if value is None:
+        return ""
+    if isinstance(value, bytes):
+        return value.hex()
+    if isinstance(value, (dict, list, tuple)):
+        return json.dumps(value, default=lambda v: v.hex() if isinstance(v, bytes) else str(v), ensure_ascii=False)
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    return str(value)
+
+
+def command_cat(args: argparse.Namespace) -> int:
+    table = read_table(args.drux, parse_keys(args.key))
+    indices = list(range(len(table.names)))
+    if args.columns is not None:
+        wanted = [name.strip() for name in args.columns.split(",")]
+        missing = [name for name in wanted if name not in table.names]
+        if missing:
+            raise CommandFailed(f"no such column: {', '.join(missing)}")
+        indices = [table.names.index(name) for name in wanted]
+    rows = table.num_rows if args.head is None else min(args.head, table.num_rows)
+    writer = csv.writer(sys.stdout, lineterminator="\n")
+    writer.writerow([table.names[i] for i in indices])
+    for row in range(rows):
+        writer.writerow([cell_text(table.columns[i][row]) for i in indices])
+    return EXIT_OK
+
+
+# ---- entry point -----------------------------------------------------------------
+
+
+def non_negative(text: str) -> int:
+    value = int(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError("must not be negative")
+    return value
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="drux", description="Convert, inspect, verify and print DRUX v2 files.")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    compress = commands.add_parser("compress", help="convert a CSV file to DRUX v2",
+                                   description="Convert a CSV file to DRUX v2 (with a progress bar on a terminal).")
+    compress.add_argument("csv", metavar="CSV")
+    compress.add_argument("drux", metavar="DRUX")
+    compress.set_defaults(run=command_compress)
+
+    info = commands.add_parser("info", help="summarise a DRUX file", description="Summarise a DRUX file.")
+    info.add_argument("drux", metavar="DRUX")
+    info.add_argument("--json", action="store_true", help="print JSON for machines")
+    info.set_defaults(run=command_info)
+
+    key_help = "key of an encrypted column, as NAME=64 hex digits (repeatable)"
+    verify = commands.add_parser("verify", help="check structure, CRCs and every block",
+                                 description="Check a DRUX file's structure and CRCs, decode every block, "
+                                             "and optionally compare every cell with a CSV file.")
+    verify.add_argument("drux", metavar="DRUX")
+    verify.add_argument("--csv", metavar="CSV", help="the CSV file the DRUX file was converted from")
+    verify.add_argument("--key", action="append", default=[], metavar="NAME=HEX", help=key_help)
+    verify.set_defaults(run=command_verify)
+
+    cat = commands.add_parser("cat", help="print the table as CSV", description="Print a DRUX table as CSV.")
+    cat.add_argument("drux", metavar="DRUX")
+    cat.add_argument("--columns", metavar="A,B", help="only these columns, in this order")
+    cat.add_argument("--head", type=non_negative, metavar="N", help="only the first N rows")
+    cat.add_argument("--key", action="append", default=[], metavar="NAME=HEX", help=key_help)
+    cat.set_defaults(run=command_cat)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        return args.run(args)
+    except argparse.ArgumentTypeError as error:
+        parser.error(str(error))
+    except BrokenPipeError:
+        # The reader of our output went away (drux cat | head): not a failure.
+        sys.stdout = None
+        return EXIT_OK
+    except (CommandFailed, OSError, ValueError) as error:
+        print(f"drux {args.command}: {error}", file=sys.stderr)
+        return EXIT_FAILED

@@ -1,0 +1,350 @@
+// drux._native: the library's reader, typed writer and CSV conversion (with
+// a progress hook) for the drux package. The drux_fileformat module keeps its
+// own fixed surface; this one is ours to shape.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "drux_v2/drux_reader.h"
+#include "drux_v2/streaming_writer.h"
+#include "python_bindings/csv_converter.h"
+#include "python_bindings/drux_native/native_values.h"
+
+namespace drux::native {
+namespace {
+
+PyObject* g_drux_error = nullptr;  // drux.DruxError, a ValueError
+
+// Raises the Python form of a library error: I/O failures are OSError,
+// malformed files DruxError.
+template <class R>
+std::nullptr_t raise(const R& result, PyObject* data_type) {
+  PyErr_SetString(result.error_kind() == ErrorKind::Io ? PyExc_OSError : data_type, result.error().c_str());
+  return nullptr;
+}
+
+bool key_from(PyObject* obj, AesKey& key) {
+  char* data;
+  Py_ssize_t size;
+  if (PyBytes_AsStringAndSize(obj, &data, &size) < 0) return false;
+  if (size != static_cast<Py_ssize_t>(key.size())) {
+    PyErr_Format(PyExc_ValueError, "a key must be %d bytes, not %zd", static_cast<int>(key.size()), size);
+    return false;
+  }
+  std::memcpy(key.data(), data, key.size());
+  return true;
+}
+
+// ---- Reader ----------------------------------------------------------------------
+
+struct ReaderObject {
+  PyObject_HEAD
+  DruxReader* reader;  // owned; null only when construction failed
+};
+
+int reader_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"path", nullptr};
+  const char* path;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s:Reader", const_cast<char**>(keywords), &path)) return -1;
+  auto opened = DruxReader::open(path);
+  if (!opened.ok()) {
+    raise(opened, g_drux_error);
+    return -1;
+  }
+  auto* object = reinterpret_cast<ReaderObject*>(self);
+  delete object->reader;
+  object->reader = new DruxReader(std::move(opened).value());
+  return 0;
+}
+
+void reader_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete reinterpret_cast<ReaderObject*>(self)->reader;
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+const DruxReader* reader_of(PyObject* self) {
+  const DruxReader* reader = reinterpret_cast<ReaderObject*>(self)->reader;
+  if (!reader) PyErr_SetString(PyExc_ValueError, "Reader was not opened");
+  return reader;
+}
+
+PyObject* bytes_of(const std::string& s) { return PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())); }
+
+PyObject* chunk_info_dict(const ColumnChunkInfo& info) {
+  return Py_BuildValue("{s:K,s:K,s:i,s:I,s:L,s:L,s:N,s:N}", "offset", info.offset, "length", info.length,
+                       "encoding", static_cast<int>(info.encoding), "null_count", info.stats.null_count, "min_int",
+                       static_cast<long long>(info.stats.min_int), "max_int",
+                       static_cast<long long>(info.stats.max_int), "min_str", bytes_of(info.stats.min_str),
+                       "max_str", bytes_of(info.stats.max_str));
+}
+
+PyObject* reader_metadata(PyObject* self, PyObject*) {
+  const DruxReader* reader = reader_of(self);
+  if (!reader) return nullptr;
+  const DruxMetadata& meta = reader->metadata();
+  const DruxFileInfo& f = meta.file;
+  PyObject* header = Py_BuildValue(
+      "{s:I,s:I,s:K,s:I,s:I,s:K,s:K,s:K,s:K}", "version", static_cast<unsigned>(f.version), "column_count",
+      static_cast<unsigned>(f.column_count), "total_rows", f.total_rows, "chunk_count", f.chunk_count,
+      "rows_per_chunk", f.rows_per_chunk, "created", f.created_unix, "file_size", f.file_size, "footer_offset",
+      f.footer_offset, "footer_length", f.footer_length);
+  PyObject* columns = PyList_New(0);
+  PyObject* chunks = PyList_New(0);
+  PyObject* result = nullptr;
+  if (!header || !columns || !chunks) goto done;
+  for (const KColumn& column : meta.columns) {
+    PyObject* entry = Py_BuildValue("{s:s#,s:i,s:O}", "name", column.name.data(),
+                                    static_cast<Py_ssize_t>(column.name.size()), "type",
+                                    static_cast<int>(column.col_type), "encrypted",
+                                    column.encrypted ? Py_True : Py_False);
+    if (!entry || PyList_Append(columns, entry) < 0) {
+      Py_XDECREF(entry);
+      goto done;
+    }
+    Py_DECREF(entry);
+  }
+  for (std::size_t c = 0; c < meta.chunks.size(); ++c) {
+    PyObject* blocks = PyList_New(0);
+    if (!blocks) goto done;
+    for (const ColumnChunkInfo& info : meta.chunks[c]) {
+      PyObject* entry = chunk_info_dict(info);
+      if (!entry || PyList_Append(blocks, entry) < 0) {
+        Py_XDECREF(entry);
+        Py_DECREF(blocks);
+        goto done;
+      }
+      Py_DECREF(entry);
+    }
+    PyObject* chunk = Py_BuildValue("{s:I,s:N}", "rows", meta.chunk_rows[c], "columns", blocks);
+    if (!chunk || PyList_Append(chunks, chunk) < 0) {
+      Py_XDECREF(chunk);
+      goto done;
+    }
+    Py_DECREF(chunk);
+  }
+  result = Py_BuildValue("{s:O,s:O,s:O}", "header", header, "columns", columns, "chunks", chunks);
+done:
+  Py_XDECREF(header);
+  Py_XDECREF(columns);
+  Py_XDECREF(chunks);
+  return result;
+}
+
+bool block_position(PyObject* self, PyObject* args, const char* format, unsigned& chunk, Py_ssize_t& column,
+                    PyObject** key, const DruxReader*& reader) {
+  if (!PyArg_ParseTuple(args, format, &chunk, &column, key)) return false;
+  reader = reader_of(self);
+  if (!reader) return false;
+  const DruxMetadata& meta = reader->metadata();
+  if (chunk >= meta.chunks.size() || column < 0 || static_cast<std::size_t>(column) >= meta.columns.size()) {
+    PyErr_Format(PyExc_IndexError, "no block at chunk %u, column %zd", chunk, column);
+    return false;
+  }
+  return true;
+}
+
+PyObject* reader_read_column_chunk(PyObject* self, PyObject* args) {
+  unsigned chunk;
+  Py_ssize_t column;
+  PyObject* key_obj = Py_None;
+  const DruxReader* reader;
+  if (!block_position(self, args, "In|O:read_column_chunk", chunk, column, &key_obj, reader)) return nullptr;
+  AesKey key{};
+  if (key_obj != Py_None && !key_from(key_obj, key)) return nullptr;
+  auto cells = reader->read_column_chunk(chunk, static_cast<std::size_t>(column), key_obj == Py_None ? nullptr : &key);
+  if (!cells.ok()) return raise(cells, g_drux_error);
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(cells.value().size()));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < cells.value().size(); ++i) {
+    PyObject* item = to_python(cells.value()[i]);
+    if (!item) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+  }
+  return list;
+}
+
+PyObject* reader_payload_size(PyObject* self, PyObject* args) {
+  unsigned chunk;
+  Py_ssize_t column;
+  const DruxReader* reader;
+  if (!block_position(self, args, "In:payload_size", chunk, column, nullptr, reader)) return nullptr;
+  auto payload = reader->read_block(chunk, static_cast<std::size_t>(column));
+  if (!payload.ok()) return raise(payload, g_drux_error);
+  return PyLong_FromSize_t(payload.value().size());
+}
+
+PyMethodDef reader_methods[] = {
+    {"metadata", reader_metadata, METH_NOARGS, "metadata()\n--\n\nHeader, schema and footer entries as a dict."},
+    {"read_column_chunk", reader_read_column_chunk, METH_VARARGS,
+     "read_column_chunk(chunk, column, key=None)\n--\n\nThe cells of one column of one chunk."},
+    {"payload_size", reader_payload_size, METH_VARARGS,
+     "payload_size(chunk, column)\n--\n\nThe decompressed size of one column block."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot reader_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Reader(path)\n--\n\nAn open DRUX v2 file, checked on opening.")},
+    {Py_tp_init, reinterpret_cast<void*>(reader_init)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
+    {Py_tp_methods, reader_methods},
+    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+    {0, nullptr},
+};
+
+PyType_Spec reader_spec = {"drux._native.Reader", sizeof(ReaderObject), 0, Py_TPFLAGS_DEFAULT, reader_slots};
+
+// ---- write_table -------------------------------------------------------------------
+
+struct ColumnSpec {
+  KColumn column;
+  PyObject* values;  // borrowed from the caller's list
+};
+
+bool parse_specs(PyObject* specs, std::vector<ColumnSpec>& out, Py_ssize_t& rows) {
+  PyObject* fast = PySequence_Fast(specs, "columns must be a list");
+  if (!fast) return false;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast);
+  rows = 0;
+  bool ok = true;
+  for (Py_ssize_t i = 0; ok && i < n; ++i) {
+    const char* name;
+    Py_ssize_t name_size;
+    int type;
+    PyObject* key_obj;
+    PyObject* values;
+    ok = PyArg_ParseTuple(PySequence_Fast_GET_ITEM(fast, i), "s#iOO!", &name, &name_size, &type, &key_obj,
+                          &PyList_Type, &values);
+    if (!ok) break;
+    if (type < 1 || type > 8) {
+      PyErr_Format(PyExc_ValueError, "unknown column type code %d", type);
+      ok = false;
+      break;
+    }
+    KColumn column = make_column(std::string(name, static_cast<std::size_t>(name_size)), static_cast<ColType>(type));
+    if (key_obj != Py_None) {
+      column.encrypted = true;
+      ok = key_from(key_obj, column.key);
+    }
+    if (i > 0 && PyList_GET_SIZE(values) != rows) {
+      PyErr_SetString(PyExc_ValueError, "all columns must have the same length");
+      ok = false;
+    }
+    rows = PyList_GET_SIZE(values);
+    out.push_back({std::move(column), values});
+  }
+  Py_DECREF(fast);
+  return ok;
+}
+
+PyObject* write_table(PyObject*, PyObject* args) {
+  const char* path;
+  PyObject* specs_obj;
+  unsigned long long chunk_rows;
+  if (!PyArg_ParseTuple(args, "sOK:write_table", &path, &specs_obj, &chunk_rows)) return nullptr;
+  std::vector<ColumnSpec> specs;
+  Py_ssize_t rows;
+  if (!parse_specs(specs_obj, specs, rows)) return nullptr;
+  if (chunk_rows == 0) {
+    PyErr_SetString(PyExc_ValueError, "chunk_rows must be at least 1");
+    return nullptr;
+  }
+  std::vector<KColumn> columns;
+  for (const ColumnSpec& spec : specs) columns.push_back(spec.column);
+  // Convert the whole table before creating the file, so that a value that
+  // does not fit its column leaves no half-written file behind.
+  std::vector<Row> table(static_cast<std::size_t>(rows), Row(specs.size()));
+  for (std::size_t c = 0; c < specs.size(); ++c) {
+    for (Py_ssize_t r = 0; r < rows; ++r) {
+      PyObject* value = PyList_GET_ITEM(specs[c].values, r);
+      if (!from_python(value, specs[c].column.col_type, specs[c].column.name, static_cast<std::uint64_t>(r),
+                       table[static_cast<std::size_t>(r)][c]))
+        return nullptr;
+    }
+  }
+  auto writer = StreamingDruxWriter::begin(std::move(columns), chunk_rows, path);
+  if (!writer.ok()) return raise(writer, PyExc_ValueError);
+  const std::span<const Row> all(table);
+  for (std::size_t start = 0; start < all.size(); start += chunk_rows) {
+    const std::size_t count = std::min<std::size_t>(chunk_rows, all.size() - start);
+    auto written = writer.value().write_chunk(all.subspan(start, count));
+    if (!written.ok()) return raise(written, PyExc_ValueError);
+  }
+  auto summary = writer.value().finish();
+  if (!summary.ok()) return raise(summary, PyExc_ValueError);
+  return PyUnicode_FromStringAndSize(summary.value().data(), static_cast<Py_ssize_t>(summary.value().size()));
+}
+
+// ---- compress_csv with a progress hook -----------------------------------------------
+
+PyObject* compress_csv(PyObject*, PyObject* args) {
+  const char* csv_path;
+  const char* drux_path;
+  PyObject* progress = Py_None;
+  if (!PyArg_ParseTuple(args, "ss|O:compress_csv", &csv_path, &drux_path, &progress)) return nullptr;
+  ConvertHooks hooks;
+  bool callback_failed = false;
+  if (progress != Py_None) {
+    // The first exception from the callback stops further calls and is
+    // raised once the conversion has ended.
+    hooks.progress = [progress, &callback_failed](std::uint64_t done, std::uint64_t total) {
+      if (callback_failed) return;
+      PyObject* result = PyObject_CallFunction(progress, "KK", static_cast<unsigned long long>(done),
+                                               static_cast<unsigned long long>(total));
+      if (!result) {
+        callback_failed = true;
+        return;
+      }
+      Py_DECREF(result);
+    };
+  }
+  auto converted = drux::compress_csv(csv_path, drux_path, hooks);
+  if (callback_failed) return nullptr;  // the callback's exception is still set
+  if (!converted.ok()) return raise(converted, PyExc_ValueError);
+  const ConvertResult& r = converted.value();
+  return Py_BuildValue("(KKd)", static_cast<unsigned long long>(r.csv_size),
+                       static_cast<unsigned long long>(r.drux_size), r.compression_ratio);
+}
+
+PyMethodDef module_methods[] = {
+    {"write_table", write_table, METH_VARARGS,
+     "write_table(path, columns, chunk_rows)\n--\n\nWrite (name, type code, key or None, values) columns; "
+     "returns the summary line."},
+    {"compress_csv", compress_csv, METH_VARARGS,
+     "compress_csv(csv_path, drux_path, progress=None)\n--\n\nConvert CSV to DRUX; progress(done, total) "
+     "is called as the CSV is read."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int module_exec(PyObject* module) {
+  g_drux_error = PyErr_NewExceptionWithDoc("drux.DruxError", "A DRUX file is malformed, truncated or unfinished.",
+                                           PyExc_ValueError, nullptr);
+  if (!g_drux_error || PyModule_AddObjectRef(module, "DruxError", g_drux_error) < 0) return -1;
+  PyObject* reader_type = PyType_FromModuleAndSpec(module, &reader_spec, nullptr);
+  if (!reader_type) return -1;
+  const int added = PyModule_AddObjectRef(module, "Reader", reader_type);
+  Py_DECREF(reader_type);
+  return added;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "drux._native", "Native core of the drux package.", 0,
+                          module_methods, module_slots, nullptr, nullptr, nullptr};
+
+}  // namespace
+}  // namespace drux::native
+
+PyMODINIT_FUNC PyInit__native() { return PyModuleDef_Init(&drux::native::module_def); }
