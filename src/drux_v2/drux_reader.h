@@ -67,9 +67,16 @@ struct ColumnChunkInfo {
 
 struct DruxMetadata {
   DruxFileInfo file;
-  std::vector<KColumn> columns;          // keys all zero: the file holds none
+  std::vector<KColumn> columns;           // keys all zero: the file holds none
   std::vector<std::uint32_t> chunk_rows;  // row count of each chunk
-  std::vector<std::vector<ColumnChunkInfo>> chunks;  // [chunk][column]
+  // Chunk-major, one per chunk and column. Kept flat so that a table without
+  // columns costs nothing per chunk beyond its row count.
+  std::vector<ColumnChunkInfo> entries;
+
+  std::uint32_t chunk_count() const { return static_cast<std::uint32_t>(chunk_rows.size()); }
+  const ColumnChunkInfo& entry(std::uint32_t chunk, std::size_t column) const {
+    return entries[chunk * columns.size() + column];
+  }
 };
 
 class DruxReader {
@@ -123,6 +130,12 @@ struct DruxTable {
 // column by name; an encrypted column without one is refused.
 Result<DruxTable> read_drux_table(const std::string& path,
                                   const std::vector<std::pair<std::string, AesKey>>& keys = {});
+
+// The column kind in words: "integer", "float", ..., "map".
+const char* col_type_name(ColType type);
+
+// Whether `tag` is an encoding the writer uses for columns of `type`.
+bool encoding_fits(ColType type, std::uint8_t tag);
 
 // Decodes one column payload (decrypted and decompressed) of `rows` cells.
 // The encoding tag must be one the column type is written with.

@@ -1,0 +1,504 @@
+// Opening a DRUX v2 file and fetching its column blocks.
+//
+// The metadata is read front and back: header, trailer, schema, dictionary,
+// footer, each length checked against the region it must fit before it is
+// read. Column blocks are fetched on demand with pread; their decoded size is
+// bounded by what their column type can need for the chunk's row count.
+#include "drux_v2/drux_reader.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <iterator>
+#include <string>
+#include <utility>
+
+#include "drux_v2/aes256.h"
+#include "drux_v2/block_compressor.h"
+#include "drux_v2/column_block.h"
+#include "drux_v2/crc32.h"
+#include "drux_v2/system_error.h"
+
+namespace drux {
+namespace {
+
+constexpr std::uint64_t kSchemaLengthSize = 4;      // L_s, u32
+constexpr std::uint64_t kDictionaryLengthSize = 8;  // L_d, u64
+constexpr std::uint64_t kSchemaBlockOffset = kSchemaLengthOffset + kSchemaLengthSize;
+// Where the data would start with an empty schema and dictionary block.
+constexpr std::uint64_t kMinDataOffset = kSchemaBlockOffset + kDictionaryLengthSize;
+constexpr std::uint64_t kMinFinishedSize = kMinDataOffset + kTrailerSize;
+constexpr std::size_t kBloomBytes = kBloomBits / 8;
+// offset, length, tag, null count, two one-byte varints, two empty texts, filter
+constexpr std::uint64_t kMinFooterEntrySize = 8 + 8 + 1 + 4 + 1 + 1 + 1 + 1 + kBloomBytes;
+constexpr std::uint64_t kFooterCountsSize = 4 + 2;
+// The dictionary always has zero entries: its bytes are the varint 0.
+constexpr std::size_t kDictionarySize = 1;
+// Widest integer payload: run-length with one run per row, each a ten-byte
+// length and a ten-byte value, after a ten-byte run count and the float prefix.
+constexpr std::uint64_t kMaxIntBytesPerRow = 20;
+constexpr std::uint64_t kMaxIntPayloadOverhead = 12;
+
+std::string str(std::uint64_t v) { return std::to_string(v); }
+
+Error io_error(int errnum) { return Error{system_error_text(errnum), ErrorKind::Io}; }
+
+Error with_context(const std::string& context, const Error& error) {
+  return Error{context + ": " + error.message, error.kind};
+}
+
+// Closes a descriptor unless released into a reader.
+struct FdGuard {
+  int fd;
+  ~FdGuard() {
+    if (fd >= 0) ::close(fd);
+  }
+  int release() { return std::exchange(fd, -1); }
+};
+
+Status pread_fully(int fd, std::uint64_t offset, std::span<std::uint8_t> out) {
+  std::size_t done = 0;
+  while (done < out.size()) {
+    const ssize_t n = ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return io_error(errno);
+    }
+    if (n == 0) return data_error("file ends at byte " + str(offset + done) + ", before the data it indexes");
+    done += static_cast<std::size_t>(n);
+  }
+  return {};
+}
+
+Result<ByteBuffer> read_at(int fd, std::uint64_t offset, std::uint64_t length) {
+  ByteBuffer buffer(static_cast<std::size_t>(length));
+  if (Status s = pread_fully(fd, offset, buffer); !s) return s.error_value();
+  return buffer;
+}
+
+Result<ByteBuffer> decompress(ByteView block, std::size_t limit, const std::string& what) {
+  auto bytes = decompress_block(block, limit);
+  if (!bytes) return data_error(what + ": " + bytes.error());
+  return bytes;
+}
+
+// ---- Header and trailer ------------------------------------------------------
+
+Status parse_header(ByteView bytes, DruxFileInfo& info) {
+  ByteReader in(bytes);
+  ByteView magic;
+  in.read_bytes(kMagic.size(), magic);
+  if (!std::equal(magic.begin(), magic.end(), kMagic.begin(), kMagic.end())) {
+    return data_error("not a DRUX file: the first four bytes are not \"DRUX\"");
+  }
+  in.read_u16_le(info.version);
+  if (info.version != kFormatVersion) {
+    return data_error("unsupported DRUX version " + str(info.version) + " (this reader reads version 2)");
+  }
+  in.read_u16_le(info.column_count);
+  in.read_u64_le(info.total_rows);
+  in.read_u32_le(info.chunk_count);
+  in.read_u32_le(info.rows_per_chunk);
+  return {};
+}
+
+// F and L_f from the last 16 bytes: the footer must end where the trailer
+// starts and begin after the smallest possible preamble.
+Status read_trailer(int fd, DruxFileInfo& info) {
+  const bool unfinished_header = info.total_rows == 0 && info.chunk_count == 0;
+  const std::string where = "a file of " + str(info.file_size) + " bytes";
+  if (info.file_size < kMinFinishedSize) {
+    if (unfinished_header) return data_error("not a finished DRUX file: no footer or trailer in " + where);
+    return data_error("truncated DRUX file: " + where + " cannot hold the header and the trailer");
+  }
+  auto trailer = read_at(fd, info.file_size - kTrailerSize, kTrailerSize);
+  if (!trailer) return trailer.error_value();
+  ByteReader in(trailer.value());
+  in.read_u64_le(info.footer_length);
+  in.read_u64_le(info.footer_offset);
+  const std::uint64_t footer_end = info.file_size - kTrailerSize;
+  if (info.footer_offset >= kMinDataOffset && info.footer_offset <= footer_end &&
+      info.footer_length == footer_end - info.footer_offset) {
+    return {};
+  }
+  if (unfinished_header) {
+    return data_error("not a finished DRUX file: the header counts are zero and there is no valid trailer");
+  }
+  return data_error("corrupt DRUX trailer: footer offset " + str(info.footer_offset) + " and length " +
+                    str(info.footer_length) + " do not fit " + where);
+}
+
+// ---- Schema and dictionary -----------------------------------------------------
+
+Status parse_schema(ByteView bytes, std::uint16_t column_count, std::vector<KColumn>& columns) {
+  ByteReader in(bytes);
+  columns.reserve(std::min<std::size_t>(column_count, bytes.size()));
+  for (std::size_t c = 0; c < column_count; ++c) {
+    const std::string which = "schema: column " + str(c);
+    std::uint64_t name_length;
+    ByteView name;
+    std::uint8_t type, encrypted;
+    if (!in.read_varint(name_length) || !in.read_bytes(name_length, name) || !in.read_u8(type) ||
+        !in.read_u8(encrypted)) {
+      return data_error(which + " is cut short (the header declares " + str(column_count) + " columns)");
+    }
+    const std::string named = which + " ('" + std::string(as_text(name)) + "')";
+    if (type < static_cast<std::uint8_t>(ColType::Int) || type > static_cast<std::uint8_t>(ColType::Map)) {
+      return data_error(named + " has unknown type " + str(type));
+    }
+    if (encrypted > 1) return data_error(named + " has encrypted flag " + str(encrypted));
+    columns.push_back(make_column(std::string(as_text(name)), static_cast<ColType>(type), encrypted == 1));
+  }
+  if (!in.at_end()) {
+    return data_error("schema: " + str(in.remaining()) + " bytes left after the " + str(column_count) +
+                      " columns the header declares");
+  }
+  return {};
+}
+
+// Reads L_s, the schema block, L_d and the dictionary block; sets data_offset.
+Status read_preamble(int fd, DruxMetadata& meta) {
+  DruxFileInfo& info = meta.file;
+  auto fixed = read_at(fd, kFileHeaderSize, kSchemaBlockOffset - kFileHeaderSize);
+  if (!fixed) return fixed.error_value();
+  ByteReader in(fixed.value());
+  in.read_u64_le(info.created_unix);
+  ByteView reserved;
+  in.read_bytes(kReservedSize, reserved);
+  if (std::any_of(reserved.begin(), reserved.end(), [](std::uint8_t b) { return b != 0; })) {
+    return data_error("corrupt DRUX header: the reserved bytes are not zero");
+  }
+  std::uint32_t schema_length;
+  in.read_u32_le(schema_length);
+  // The dictionary length field must still fit before the footer.
+  if (schema_length > info.footer_offset - kMinDataOffset) {
+    return data_error("schema block of " + str(schema_length) + " bytes runs past the footer");
+  }
+  auto schema_block = read_at(fd, kSchemaBlockOffset, schema_length);
+  if (!schema_block) return schema_block.error_value();
+  auto schema = decompress(schema_block.value(), kMaxDecodedBlockSize, "schema block");
+  if (!schema) return schema.error_value();
+  if (Status s = parse_schema(schema.value(), info.column_count, meta.columns); !s) return s;
+
+  const std::uint64_t dict_field = kSchemaBlockOffset + schema_length;
+  auto dict_length_bytes = read_at(fd, dict_field, kDictionaryLengthSize);
+  if (!dict_length_bytes) return dict_length_bytes.error_value();
+  std::uint64_t dict_length;
+  ByteReader(dict_length_bytes.value()).read_u64_le(dict_length);
+  const std::uint64_t dict_offset = dict_field + kDictionaryLengthSize;
+  if (dict_length > info.footer_offset - dict_offset) {
+    return data_error("dictionary block of " + str(dict_length) + " bytes runs past the footer");
+  }
+  auto dict_block = read_at(fd, dict_offset, dict_length);
+  if (!dict_block) return dict_block.error_value();
+  auto dict = decompress(dict_block.value(), kDictionarySize, "dictionary block");
+  if (!dict) return dict.error_value();
+  if (dict.value() != ByteBuffer{0}) return data_error("dictionary block does not hold the empty dictionary");
+  info.data_offset = dict_offset + dict_length;
+  return {};
+}
+
+// ---- Footer ------------------------------------------------------------------
+
+Status read_footer_entry(ByteReader& in, ColumnChunkInfo& entry) {
+  std::uint8_t tag;
+  ByteView min_str, max_str, bloom;
+  std::uint64_t min_length, max_length;
+  if (!in.read_u64_le(entry.offset) || !in.read_u64_le(entry.length) || !in.read_u8(tag) ||
+      !in.read_u32_le(entry.stats.null_count) || !in.read_svarint(entry.stats.min_int) ||
+      !in.read_svarint(entry.stats.max_int) || !in.read_varint(min_length) || !in.read_bytes(min_length, min_str) ||
+      !in.read_varint(max_length) || !in.read_bytes(max_length, max_str) || !in.read_bytes(kBloomBytes, bloom)) {
+    return data_error("footer entry is cut short");
+  }
+  entry.encoding = static_cast<Encoding>(tag);
+  entry.stats.min_str.assign(as_text(min_str));
+  entry.stats.max_str.assign(as_text(max_str));
+  for (std::size_t w = 0; w < entry.bloom.size(); ++w) {
+    for (std::size_t b = 0; b < 8; ++b) entry.bloom[w] |= std::uint64_t{bloom[8 * w + b]} << (8 * b);
+  }
+  return {};
+}
+
+// An entry must fit its column and chunk, and its block must lie between the
+// end of the previous block and the footer.
+Status check_footer_entry(const DruxMetadata& meta, const KColumn& column, std::uint32_t rows,
+                          const ColumnChunkInfo& entry, std::uint64_t& previous_end) {
+  const auto tag = static_cast<std::uint8_t>(entry.encoding);
+  if (!encoding_fits(column.col_type, tag)) {
+    return data_error("encoding tag " + str(tag) + " does not fit a " + col_type_name(column.col_type) + " column");
+  }
+  if (entry.stats.null_count > rows) {
+    return data_error("null count " + str(entry.stats.null_count) + " exceeds the chunk's " + str(rows) + " rows");
+  }
+  const std::uint64_t footer = meta.file.footer_offset;
+  if (entry.offset < previous_end || entry.offset > footer || footer - entry.offset < kColumnBlockOverhead ||
+      entry.length > footer - entry.offset - kColumnBlockOverhead) {
+    return data_error("column block at offset " + str(entry.offset) + " with length " + str(entry.length) +
+                      " lies outside the data region [" + str(previous_end) + ", " + str(footer) + ")");
+  }
+  previous_end = entry.offset + kColumnBlockOverhead + entry.length;
+  return {};
+}
+
+Status parse_footer(ByteView bytes, DruxMetadata& meta) {
+  const DruxFileInfo& info = meta.file;
+  ByteReader in(bytes);
+  std::uint32_t chunk_count = 0;
+  std::uint16_t column_count = 0;
+  if (!in.read_u32_le(chunk_count) || !in.read_u16_le(column_count)) return data_error("footer is cut short");
+  if (chunk_count != info.chunk_count) {
+    return data_error("footer lists " + str(chunk_count) + " chunks, the header " + str(info.chunk_count));
+  }
+  if (column_count != info.column_count) {
+    return data_error("footer lists " + str(column_count) + " columns, the header " + str(info.column_count));
+  }
+  // What the footer and the data region must at least hold, checked before
+  // anything is allocated from the counts.
+  const std::uint64_t blocks = std::uint64_t{chunk_count} * column_count;
+  if (std::uint64_t{chunk_count} * 4 + blocks * kMinFooterEntrySize > in.remaining()) {
+    return data_error("footer of " + str(bytes.size()) + " bytes is too short for " + str(chunk_count) +
+                      " chunks of " + str(column_count) + " columns");
+  }
+  if (blocks * kColumnBlockOverhead > info.footer_offset - info.data_offset) {
+    return data_error("the data region of " + str(info.footer_offset - info.data_offset) + " bytes cannot hold " +
+                      str(blocks) + " column blocks");
+  }
+  meta.chunk_rows.resize(chunk_count);
+  std::uint64_t total_rows = 0;
+  for (std::uint32_t& rows : meta.chunk_rows) {
+    in.read_u32_le(rows);
+    total_rows += rows;
+  }
+  if (total_rows != info.total_rows) {
+    return data_error("footer chunks hold " + str(total_rows) + " rows, the header says " + str(info.total_rows));
+  }
+  meta.entries.resize(blocks);
+  std::uint64_t previous_end = info.data_offset;
+  for (std::uint32_t k = 0; k < chunk_count; ++k) {
+    for (std::size_t c = 0; c < column_count; ++c) {
+      ColumnChunkInfo& entry = meta.entries[k * std::size_t{column_count} + c];
+      const KColumn& column = meta.columns[c];
+      Status s = read_footer_entry(in, entry);
+      if (s) s = check_footer_entry(meta, column, meta.chunk_rows[k], entry, previous_end);
+      if (!s) return with_context("footer: chunk " + str(k) + ", column '" + column.name + "'", s.error_value());
+    }
+  }
+  if (!in.at_end()) return data_error("footer: " + str(in.remaining()) + " bytes left after the last entry");
+  return {};
+}
+
+Status read_footer(int fd, DruxMetadata& meta) {
+  const DruxFileInfo& info = meta.file;
+  if (info.footer_offset < info.data_offset) {
+    return data_error("footer offset " + str(info.footer_offset) + " lies before the end of the dictionary block (" +
+                      str(info.data_offset) + ")");
+  }
+  // A stored block is one byte longer than its content; nothing larger can
+  // decode within the limit.
+  if (info.footer_length > kMaxDecodedBlockSize + 1) {
+    return data_error("footer block of " + str(info.footer_length) + " bytes is larger than this reader accepts");
+  }
+  auto block = read_at(fd, info.footer_offset, info.footer_length);
+  if (!block) return block.error_value();
+  auto footer = decompress(block.value(), kMaxDecodedBlockSize, "footer block");
+  if (!footer) return footer.error_value();
+  return parse_footer(footer.value(), meta);
+}
+
+Result<DruxMetadata> read_metadata(int fd, std::uint64_t file_size) {
+  DruxMetadata meta;
+  meta.file.file_size = file_size;
+  if (file_size < kFileHeaderSize) {
+    return data_error("not a DRUX file: " + str(file_size) + " bytes is shorter than the " + str(kFileHeaderSize) +
+                      "-byte header");
+  }
+  auto header = read_at(fd, 0, kFileHeaderSize);
+  if (!header) return header.error_value();
+  if (Status s = parse_header(header.value(), meta.file); !s) return s.error_value();
+  if (Status s = read_trailer(fd, meta.file); !s) return s.error_value();
+  if (Status s = read_preamble(fd, meta); !s) return s.error_value();
+  if (Status s = read_footer(fd, meta); !s) return s.error_value();
+  return meta;
+}
+
+// The most bytes a column payload of `rows` cells can need; the variable
+// kinds are bounded only by the general limit.
+std::size_t payload_limit(ColType type, std::uint32_t rows) {
+  switch (type) {
+    case ColType::Int:
+    case ColType::Float:
+      return static_cast<std::size_t>(
+          std::min<std::uint64_t>(kMaxDecodedBlockSize, kMaxIntPayloadOverhead + kMaxIntBytesPerRow * rows));
+    case ColType::Bool: return (std::size_t{rows} + 7) / 8;
+    default: return kMaxDecodedBlockSize;
+  }
+}
+
+bool all_zero(const AesKey& key) {
+  return std::all_of(key.begin(), key.end(), [](std::uint8_t b) { return b == 0; });
+}
+
+}  // namespace
+
+// ---- DruxReader -------------------------------------------------------------------
+
+DruxReader::DruxReader(int fd, DruxMetadata meta) : fd_(fd), meta_(std::move(meta)) {}
+
+DruxReader::DruxReader(DruxReader&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), meta_(std::move(other.meta_)) {}
+
+DruxReader& DruxReader::operator=(DruxReader&& other) noexcept {
+  if (this != &other) {
+    close_fd();
+    fd_ = std::exchange(other.fd_, -1);
+    meta_ = std::move(other.meta_);
+  }
+  return *this;
+}
+
+DruxReader::~DruxReader() { close_fd(); }
+
+void DruxReader::close_fd() noexcept {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+Result<DruxReader> DruxReader::open(const std::string& path) {
+  FdGuard guard{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  if (guard.fd < 0) return Error{"Cannot open " + path + ": " + system_error_text(errno), ErrorKind::Io};
+  struct stat st;
+  if (::fstat(guard.fd, &st) != 0) return Error{"Cannot open " + path + ": " + system_error_text(errno), ErrorKind::Io};
+  if (!S_ISREG(st.st_mode)) return data_error("not a DRUX file: " + path + " is not a regular file");
+  auto meta = read_metadata(guard.fd, static_cast<std::uint64_t>(st.st_size));
+  if (!meta) return meta.error_value();
+  return DruxReader(guard.release(), std::move(meta).value());
+}
+
+std::optional<std::size_t> DruxReader::find_column(std::string_view name) const {
+  for (std::size_t c = 0; c < meta_.columns.size(); ++c) {
+    if (meta_.columns[c].name == name) return c;
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+Status check_position(const DruxMetadata& meta, std::uint32_t chunk, std::size_t column) {
+  if (chunk >= meta.chunk_count()) {
+    return data_error("chunk " + str(chunk) + " does not exist (the file has " + str(meta.chunk_count()) + ")");
+  }
+  if (column >= meta.columns.size()) {
+    return data_error("column " + str(column) + " does not exist (the file has " + str(meta.columns.size()) + ")");
+  }
+  return {};
+}
+
+std::string block_context(const DruxMetadata& meta, std::uint32_t chunk, std::size_t column) {
+  return "chunk " + str(chunk) + ", column '" + meta.columns[column].name + "'";
+}
+
+// The compressed block behind one footer entry, its prefix and CRC checked.
+Result<ByteBuffer> read_compressed_block(int fd, const ColumnChunkInfo& entry) {
+  if (entry.length > kMaxDecodedBlockSize + 1) {
+    return data_error("compressed block of " + str(entry.length) + " bytes is larger than this reader accepts");
+  }
+  auto prefix = read_at(fd, entry.offset, kColumnBlockOverhead);
+  if (!prefix) return prefix.error_value();
+  ByteReader in(prefix.value());
+  std::uint32_t stored_crc;
+  std::uint64_t stored_length;
+  in.read_u32_le(stored_crc);
+  in.read_u64_le(stored_length);
+  if (stored_length != entry.length) {
+    return data_error("block length field " + str(stored_length) + " differs from the footer's " + str(entry.length));
+  }
+  auto block = read_at(fd, entry.offset + kColumnBlockOverhead, entry.length);
+  if (!block) return block.error_value();
+  const std::uint32_t actual_crc = crc32(block.value());
+  if (actual_crc != stored_crc) {
+    return data_error("CRC-32 mismatch: the block holds " + str(actual_crc) + ", its field says " + str(stored_crc));
+  }
+  return block;
+}
+
+}  // namespace
+
+Result<ByteBuffer> DruxReader::read_block(std::uint32_t chunk, std::size_t column) const {
+  if (Status s = check_position(meta_, chunk, column); !s) return s.error_value();
+  const ColumnChunkInfo& entry = meta_.entry(chunk, column);
+  auto block = read_compressed_block(fd_, entry);
+  if (!block) return with_context(block_context(meta_, chunk, column), block.error_value());
+  const std::size_t limit = payload_limit(meta_.columns[column].col_type, meta_.chunk_rows[chunk]);
+  auto payload = decompress_block(block.value(), limit);
+  if (!payload) return data_error(block_context(meta_, chunk, column) + ": " + payload.error());
+  return payload;
+}
+
+Result<std::vector<KVal>> DruxReader::read_column_chunk(std::uint32_t chunk, std::size_t column,
+                                                        const AesKey* key) const {
+  if (Status s = check_position(meta_, chunk, column); !s) return s.error_value();
+  const KColumn& col = meta_.columns[column];
+  const std::uint32_t rows = meta_.chunk_rows[chunk];
+  if (rows > kMaxReaderChunkRows) {
+    return data_error(block_context(meta_, chunk, column) + ": " + str(rows) +
+                      " rows, more than this reader decodes in one chunk (" + str(kMaxReaderChunkRows) + ")");
+  }
+  if (col.encrypted && key == nullptr) {
+    return data_error("column '" + col.name + "' is encrypted: a key is needed to read it");
+  }
+  auto payload = read_block(chunk, column);
+  if (!payload) return payload.error_value();
+  if (col.encrypted && !all_zero(*key)) aes256_ctr_xor(*key, column_ctr_prefix(col.name, chunk), payload.value());
+  auto cells = decode_column_payload(col.col_type, meta_.entry(chunk, column).encoding, payload.value(), rows);
+  if (!cells) return with_context(block_context(meta_, chunk, column), cells.error_value());
+  return cells;
+}
+
+Status DruxReader::verify() const {
+  for (std::uint32_t k = 0; k < meta_.chunk_count(); ++k) {
+    for (std::size_t c = 0; c < meta_.columns.size(); ++c) {
+      if (meta_.columns[c].encrypted) {
+        if (auto payload = read_block(k, c); !payload) return payload.error_value();
+      } else if (auto cells = read_column_chunk(k, c); !cells) {
+        return cells.error_value();
+      }
+    }
+  }
+  return {};
+}
+
+Result<DruxTable> read_drux_table(const std::string& path, const std::vector<std::pair<std::string, AesKey>>& keys) {
+  auto reader = DruxReader::open(path);
+  if (!reader) return reader.error_value();
+  const DruxMetadata& meta = reader->metadata();
+  std::vector<const AesKey*> column_keys(meta.columns.size(), nullptr);
+  // A key applies to every column of its name: the name is all that ties
+  // a key to a column.
+  for (const auto& [name, key] : keys) {
+    bool found = false;
+    for (std::size_t c = 0; c < meta.columns.size(); ++c) {
+      if (meta.columns[c].name != name) continue;
+      column_keys[c] = &key;
+      found = true;
+    }
+    if (!found) return data_error("a key was given for column '" + name + "', which the file does not have");
+  }
+  DruxTable table;
+  table.columns = meta.columns;
+  table.row_count = meta.file.total_rows;
+  table.cells.resize(meta.columns.size());
+  for (std::uint32_t k = 0; k < meta.chunk_count(); ++k) {
+    for (std::size_t c = 0; c < meta.columns.size(); ++c) {
+      auto cells = reader->read_column_chunk(k, c, column_keys[c]);
+      if (!cells) return cells.error_value();
+      std::vector<KVal>& out = table.cells[c];
+      out.insert(out.end(), std::make_move_iterator(cells->begin()), std::make_move_iterator(cells->end()));
+    }
+  }
+  return table;
+}
+
+}  // namespace drux
