@@ -103,9 +103,14 @@ std::size_t estimated_coded_size(const ByteFrequencies& counts, const RangeModel
 
 // Codes `block` into `out` from index `start` on; `out` grows as needed and
 // ends exactly at the last coded byte.
+//
+// `range` itself is never stored: each step needs only r = range >> 14, and
+// after renormalising the new range by 0, 8 or 16 bits, r is the product
+// r * frequency shifted right by 14, 6 or left by 2. Choosing among the three
+// by comparison keeps the loop-carried chain to one multiply and a select.
 void encode_symbols(ByteView block, const std::array<SymbolRange, 256>& ranges, ByteBuffer& out, std::size_t start) {
   std::uint32_t low = 0;
-  std::uint32_t range = kInitialRange;
+  std::uint32_t r = kInitialRange >> kModelBits;
   std::size_t w = start;
   const std::uint8_t* in = block.data();
   for (std::size_t batch = 0; batch < block.size(); batch += kCodingBatch) {
@@ -115,17 +120,18 @@ void encode_symbols(ByteView block, const std::array<SymbolRange, 256>& ranges, 
     std::uint8_t* p = out.data();
     for (std::size_t i = batch; i < batch_end; ++i) {
       const SymbolRange s = ranges[in[i]];
-      const std::uint32_t r = range >> kModelBits;
       const std::uint32_t next_low = low + r * s.start;
       if (next_low < low) propagate_carry(p, start, w);
       low = next_low;
-      range = r * s.frequency;
-      const unsigned shifts = (range < kRenormLimit) + (range < (kRenormLimit >> 8));
+      const std::uint32_t range = r * s.frequency;
+      const bool one_byte = range < kRenormLimit;
+      const bool two_bytes = range < (kRenormLimit >> 8);
+      const unsigned shifts = static_cast<unsigned>(one_byte) + static_cast<unsigned>(two_bytes);
+      r = two_bytes ? range << (16 - kModelBits) : one_byte ? range >> (kModelBits - 8) : range >> kModelBits;
       p[w] = static_cast<std::uint8_t>(low >> 24);
       p[w + 1] = static_cast<std::uint8_t>(low >> 16);
       w += shifts;
       low <<= 8 * shifts;
-      range <<= 8 * shifts;
     }
   }
   out.resize(w);
