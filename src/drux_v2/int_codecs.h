@@ -20,7 +20,12 @@ ByteBuffer encode_rle_int(IntView values);
 ByteBuffer encode_for(IntView values);
 ByteBuffer encode_cdelta(IntView values);
 
-// Each decoder reads exactly `count` values and requires the input to end there.
+// Each decoder reads exactly `count` values and requires the input to end
+// there. A count the input cannot justify (more delta values than bytes, more
+// packed values than bits, runs that do not sum to it) is refused before
+// anything is allocated from it. Constant delta, frame of reference of width 0
+// and long runs legitimately describe many values in few bytes, so the caller
+// must bound `count` (the chunk's row count) before decoding those.
 Result<std::vector<std::int64_t>> decode_delta_int(ByteView data, std::size_t count);
 Result<std::vector<std::int64_t>> decode_rle_int(ByteView data, std::size_t count);
 Result<std::vector<std::int64_t>> decode_for(ByteView data, std::size_t count);

@@ -1,0 +1,261 @@
+// Integer column encodings.
+//
+// Encoders make one pass (two for frame of reference and run-length, whose
+// first pass sizes what comes first) and append to one buffer reserved up
+// front. Differences wrap in 64 bits, so every input round-trips.
+//
+// Decoders check each count against the bytes that can justify it before
+// allocating: a delta value costs at least one byte, a run at least two. Only
+// the encodings that imply their values (constant delta, frame of reference of
+// width 0, long runs) turn few bytes into many values; for those the caller's
+// row count is the bound.
+#include "drux_v2/int_codecs.h"
+
+#include <algorithm>
+#include <bit>
+#include <limits>
+#include <string>
+
+namespace drux {
+namespace {
+
+constexpr std::uint8_t kMaxForWidth = 64;
+constexpr std::uint64_t kMaxRunLength = std::numeric_limits<std::uint32_t>::max();
+constexpr std::size_t kMinRunBytes = 2;  // varint length + signed varint value
+
+std::uint64_t as_unsigned(std::int64_t v) { return static_cast<std::uint64_t>(v); }
+std::int64_t as_signed(std::uint64_t v) { return static_cast<std::int64_t>(v); }
+
+Error codec_error(const char* codec, const char* what) { return data_error(std::string(codec) + " payload: " + what); }
+
+// Refuses counts no vector can hold, so a hostile count fails as bad data
+// instead of as an allocation error.
+bool count_fits(std::size_t count) { return count <= std::vector<std::int64_t>().max_size(); }
+
+// Bits needed to write `v` (0 for 0).
+std::uint8_t bit_width_of(std::uint64_t v) { return static_cast<std::uint8_t>(std::bit_width(v)); }
+
+// Appends `width`-bit offsets to the stream least significant bit first.
+// `pending` (< 8 bits) carries over between values in `acc`.
+class BitPacker {
+ public:
+  explicit BitPacker(ByteBuffer& out) : out_(out) {}
+
+  void put(std::uint64_t v, unsigned width) {
+    acc_ |= v << pending_;
+    unsigned total = pending_ + width;
+    if (total >= 64) {
+      put_u64_le(out_, acc_);
+      acc_ = pending_ == 0 ? 0 : v >> (64 - pending_);
+      total -= 64;
+    }
+    while (total >= 8) {
+      out_.push_back(static_cast<std::uint8_t>(acc_));
+      acc_ >>= 8;
+      total -= 8;
+    }
+    pending_ = total;
+  }
+
+  void flush() {
+    if (pending_ > 0) out_.push_back(static_cast<std::uint8_t>(acc_));
+    acc_ = 0;
+    pending_ = 0;
+  }
+
+ private:
+  ByteBuffer& out_;
+  std::uint64_t acc_ = 0;
+  unsigned pending_ = 0;
+};
+
+// Reads the `width`-bit field starting at bit `bit` of `packed`.
+std::uint64_t get_bits(ByteView packed, std::uint64_t bit, unsigned width) {
+  std::size_t byte = static_cast<std::size_t>(bit / 8);
+  unsigned shift = static_cast<unsigned>(bit % 8);
+  std::size_t span = std::min<std::size_t>(9, packed.size() - byte);
+  std::uint64_t lo = 0;
+  for (std::size_t i = 0; i < std::min<std::size_t>(8, span); ++i) {
+    lo |= static_cast<std::uint64_t>(packed[byte + i]) << (8 * i);
+  }
+  std::uint64_t v = lo >> shift;
+  if (shift != 0 && span == 9) v |= static_cast<std::uint64_t>(packed[byte + 8]) << (64 - shift);
+  return width == 64 ? v : v & ((std::uint64_t{1} << width) - 1);
+}
+
+std::size_t packed_size(std::size_t count, unsigned width) {
+  // count * width may exceed 64 bits only for counts the caller has already
+  // checked against the input size, so split the product.
+  std::uint64_t full_bytes = static_cast<std::uint64_t>(count / 8) * width;
+  std::uint64_t rest_bits = static_cast<std::uint64_t>(count % 8) * width;
+  return static_cast<std::size_t>(full_bytes + (rest_bits + 7) / 8);
+}
+
+}  // namespace
+
+// ---- Delta -------------------------------------------------------------------
+
+ByteBuffer encode_delta_int(IntView values) {
+  ByteBuffer out;
+  if (values.empty()) return out;
+  out.reserve(values.size() * 2);
+  put_svarint(out, values[0]);
+  for (std::size_t i = 1; i < values.size(); ++i) {
+    put_svarint(out, as_signed(as_unsigned(values[i]) - as_unsigned(values[i - 1])));
+  }
+  return out;
+}
+
+Result<std::vector<std::int64_t>> decode_delta_int(ByteView data, std::size_t count) {
+  static constexpr const char* kCodec = "delta";
+  if (count > data.size()) return codec_error(kCodec, "more values than bytes");
+  ByteReader in(data);
+  std::vector<std::int64_t> values;
+  values.reserve(count);
+  std::uint64_t current = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    std::int64_t step;
+    if (!in.read_svarint(step)) return codec_error(kCodec, "truncated or overlong varint");
+    current = i == 0 ? as_unsigned(step) : current + as_unsigned(step);
+    values.push_back(as_signed(current));
+  }
+  if (!in.at_end()) return codec_error(kCodec, "trailing bytes");
+  return values;
+}
+
+// ---- Run-length --------------------------------------------------------------
+
+namespace {
+
+// Runs are maximal stretches of equal values, except that a stretch longer
+// than a 32-bit run length can count is split into several runs.
+template <class Visit>
+void for_each_run(IntView values, Visit visit) {
+  std::size_t i = 0;
+  while (i < values.size()) {
+    std::size_t end = i + 1;
+    while (end < values.size() && values[end] == values[i] && end - i < kMaxRunLength) ++end;
+    visit(static_cast<std::uint64_t>(end - i), values[i]);
+    i = end;
+  }
+}
+
+}  // namespace
+
+ByteBuffer encode_rle_int(IntView values) {
+  std::uint64_t runs = 0;
+  for_each_run(values, [&](std::uint64_t, std::int64_t) { ++runs; });
+  ByteBuffer out;
+  out.reserve(varint_size(runs) + static_cast<std::size_t>(runs) * 4);
+  put_varint(out, runs);
+  for_each_run(values, [&](std::uint64_t length, std::int64_t value) {
+    put_varint(out, length);
+    put_svarint(out, value);
+  });
+  return out;
+}
+
+Result<std::vector<std::int64_t>> decode_rle_int(ByteView data, std::size_t count) {
+  static constexpr const char* kCodec = "run-length";
+  if (!count_fits(count)) return codec_error(kCodec, "value count too large");
+  ByteReader in(data);
+  std::uint64_t runs;
+  if (!in.read_varint(runs)) return codec_error(kCodec, "truncated or overlong run count");
+  if (runs > in.remaining() / kMinRunBytes || runs > count) return codec_error(kCodec, "more runs than the input can hold");
+  std::vector<std::int64_t> values;
+  values.reserve(count);
+  for (std::uint64_t r = 0; r < runs; ++r) {
+    std::uint64_t length;
+    std::int64_t value;
+    if (!in.read_varint(length) || !in.read_svarint(value)) return codec_error(kCodec, "truncated or overlong varint");
+    if (length == 0) return codec_error(kCodec, "empty run");
+    if (length > count - values.size()) return codec_error(kCodec, "runs exceed the value count");
+    values.insert(values.end(), static_cast<std::size_t>(length), value);
+  }
+  if (values.size() != count) return codec_error(kCodec, "runs fall short of the value count");
+  if (!in.at_end()) return codec_error(kCodec, "trailing bytes");
+  return values;
+}
+
+// ---- Frame of reference ------------------------------------------------------
+
+ByteBuffer encode_for(IntView values) {
+  ByteBuffer out;
+  if (values.empty()) return out;
+  auto [min_it, max_it] = std::minmax_element(values.begin(), values.end());
+  const std::int64_t min = *min_it;
+  const std::uint8_t width = bit_width_of(as_unsigned(*max_it) - as_unsigned(min));
+  out.reserve(varint_size(zigzag(min)) + 1 + packed_size(values.size(), width));
+  put_svarint(out, min);
+  put_u8(out, width);
+  if (width == 0) return out;
+  BitPacker packer(out);
+  for (std::int64_t v : values) packer.put(as_unsigned(v) - as_unsigned(min), width);
+  packer.flush();
+  return out;
+}
+
+Result<std::vector<std::int64_t>> decode_for(ByteView data, std::size_t count) {
+  static constexpr const char* kCodec = "frame-of-reference";
+  if (count == 0) {
+    if (!data.empty()) return codec_error(kCodec, "bytes for zero values");
+    return std::vector<std::int64_t>{};
+  }
+  if (!count_fits(count)) return codec_error(kCodec, "value count too large");
+  ByteReader in(data);
+  std::int64_t min;
+  std::uint8_t width;
+  if (!in.read_svarint(min)) return codec_error(kCodec, "truncated or overlong minimum");
+  if (!in.read_u8(width)) return codec_error(kCodec, "missing bit width");
+  if (width > kMaxForWidth) return codec_error(kCodec, "bit width above 64");
+  if (width == 0) {
+    if (!in.at_end()) return codec_error(kCodec, "trailing bytes");
+    return std::vector<std::int64_t>(count, min);
+  }
+  // Each value needs `width` bits: refuse a count the input cannot hold
+  // before sizing anything from it.
+  if (count / 8 > in.remaining() / width) return codec_error(kCodec, "more values than packed bits");
+  const std::size_t expected = packed_size(count, width);
+  if (in.remaining() != expected) return codec_error(kCodec, "packed size does not match the value count");
+  ByteView packed;
+  if (!in.read_bytes(expected, packed)) return codec_error(kCodec, "truncated packed values");
+  const std::uint64_t used_bits = static_cast<std::uint64_t>(count / 8) * width * 8 + (count % 8) * width;
+  if (used_bits % 8 != 0 && (packed.back() >> (used_bits % 8)) != 0) {
+    return codec_error(kCodec, "padding bits are not zero");
+  }
+  std::vector<std::int64_t> values;
+  values.reserve(count);
+  std::uint64_t bit = 0;
+  for (std::size_t i = 0; i < count; ++i, bit += width) {
+    values.push_back(as_signed(as_unsigned(min) + get_bits(packed, bit, width)));
+  }
+  return values;
+}
+
+// ---- Constant delta ----------------------------------------------------------
+
+ByteBuffer encode_cdelta(IntView values) {
+  ByteBuffer out;
+  const std::int64_t first = values.empty() ? 0 : values[0];
+  const std::int64_t step = values.size() < 2 ? 0 : as_signed(as_unsigned(values[1]) - as_unsigned(values[0]));
+  put_svarint(out, first);
+  put_svarint(out, step);
+  return out;
+}
+
+Result<std::vector<std::int64_t>> decode_cdelta(ByteView data, std::size_t count) {
+  static constexpr const char* kCodec = "constant-delta";
+  if (!count_fits(count)) return codec_error(kCodec, "value count too large");
+  ByteReader in(data);
+  std::int64_t first;
+  std::int64_t step;
+  if (!in.read_svarint(first) || !in.read_svarint(step)) return codec_error(kCodec, "truncated or overlong varint");
+  if (!in.at_end()) return codec_error(kCodec, "trailing bytes");
+  std::vector<std::int64_t> values;
+  values.reserve(count);
+  std::uint64_t current = as_unsigned(first);
+  for (std::size_t i = 0; i < count; ++i, current += as_unsigned(step)) values.push_back(as_signed(current));
+  return values;
+}
+
+}  // namespace drux
