@@ -255,6 +255,10 @@ Status parse_footer(ByteView bytes, DruxMetadata& meta) {
   if (column_count != info.column_count) {
     return data_error("footer lists " + str(column_count) + " columns, the header " + str(info.column_count));
   }
+  if (chunk_count > kMaxReaderChunks) {
+    return data_error("footer lists " + str(chunk_count) + " chunks, more than this reader indexes (" +
+                      str(kMaxReaderChunks) + ")");
+  }
   // What the footer and the data region must at least hold, checked before
   // anything is allocated from the counts.
   const std::uint64_t blocks = std::uint64_t{chunk_count} * column_count;
@@ -275,11 +279,12 @@ Status parse_footer(ByteView bytes, DruxMetadata& meta) {
   if (total_rows != info.total_rows) {
     return data_error("footer chunks hold " + str(total_rows) + " rows, the header says " + str(info.total_rows));
   }
-  meta.entries.resize(blocks);
+  meta.chunks.resize(chunk_count);
   std::uint64_t previous_end = info.data_offset;
   for (std::uint32_t k = 0; k < chunk_count; ++k) {
+    meta.chunks[k].resize(column_count);
     for (std::size_t c = 0; c < column_count; ++c) {
-      ColumnChunkInfo& entry = meta.entries[k * std::size_t{column_count} + c];
+      ColumnChunkInfo& entry = meta.chunks[k][c];
       const KColumn& column = meta.columns[c];
       Status s = read_footer_entry(in, entry);
       if (s) s = check_footer_entry(meta, column, meta.chunk_rows[k], entry, previous_end);

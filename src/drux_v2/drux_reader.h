@@ -42,6 +42,11 @@ inline constexpr std::size_t kMaxDecodedBlockSize = std::size_t{1} << 30;  // 1 
 // times the chunk the CSV conversion writes.
 inline constexpr std::uint32_t kMaxReaderChunkRows = std::uint32_t{1} << 24;
 
+// Most chunks the reader indexes. With columns, every chunk costs footer and
+// file bytes, so the block size limit bounds the count long before this; it
+// matters for a table without columns, whose chunks cost four footer bytes.
+inline constexpr std::uint32_t kMaxReaderChunks = std::uint32_t{1} << 24;
+
 // The facts of the header and trailer.
 struct DruxFileInfo {
   std::uint16_t version = 0;
@@ -69,14 +74,10 @@ struct DruxMetadata {
   DruxFileInfo file;
   std::vector<KColumn> columns;           // keys all zero: the file holds none
   std::vector<std::uint32_t> chunk_rows;  // row count of each chunk
-  // Chunk-major, one per chunk and column. Kept flat so that a table without
-  // columns costs nothing per chunk beyond its row count.
-  std::vector<ColumnChunkInfo> entries;
+  std::vector<std::vector<ColumnChunkInfo>> chunks;  // [chunk][column]
 
   std::uint32_t chunk_count() const { return static_cast<std::uint32_t>(chunk_rows.size()); }
-  const ColumnChunkInfo& entry(std::uint32_t chunk, std::size_t column) const {
-    return entries[chunk * columns.size() + column];
-  }
+  const ColumnChunkInfo& entry(std::uint32_t chunk, std::size_t column) const { return chunks[chunk][column]; }
 };
 
 class DruxReader {
