@@ -83,8 +83,13 @@ class ByteReader {
   std::size_t remaining() const { return data_.size() - pos_; }
   bool at_end() const { return pos_ == data_.size(); }
 
+  // Every read assigns its output, 0 on failure, so no caller ever sees an
+  // indeterminate value.
   bool read_u8(std::uint8_t& v) {
-    if (remaining() < 1) return false;
+    if (remaining() < 1) {
+      v = 0;
+      return false;
+    }
     v = data_[pos_++];
     return true;
   }
@@ -94,6 +99,7 @@ class ByteReader {
 
   // Refuses a varint longer than ten bytes or one whose value passes 2^64.
   bool read_varint(std::uint64_t& v) {
+    v = 0;
     std::uint64_t result = 0;
     for (int shift = 0; shift < 64; shift += 7) {
       std::uint8_t byte;
@@ -110,6 +116,7 @@ class ByteReader {
 
   bool read_svarint(std::int64_t& v) {
     std::uint64_t u;
+    v = 0;
     if (!read_varint(u)) return false;
     v = unzigzag(u);
     return true;
@@ -131,6 +138,7 @@ class ByteReader {
  private:
   template <class T>
   bool read_le(T& v) {
+    v = 0;
     if (remaining() < sizeof(T)) return false;
     T result = 0;
     for (std::size_t i = 0; i < sizeof(T); ++i) result |= static_cast<T>(data_[pos_ + i]) << (8 * i);
