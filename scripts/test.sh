@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Installs what the tests need, then runs every suite: the C++ suites plain
-# and under AddressSanitizer + UndefinedBehaviorSanitizer, then the Python
-# suite against the installed package.
+# and under AddressSanitizer + UndefinedBehaviorSanitizer, the Python suite
+# against the installed package, and a bounded run of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 
 # --- System packages --------------------------------------------------------
-apt_packages=(g++ cmake libgtest-dev libgmock-dev libbenchmark-dev)
+apt_packages=(g++ cmake libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev)
 missing=()
 for pkg in "${apt_packages[@]}"; do
   dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
@@ -44,3 +44,7 @@ echo "== Python suite"
 "$root/.venv/bin/python" -m pip install -q --upgrade pip
 "$root/.venv/bin/python" -m pip install -q . pytest prometheus_client
 (cd "$root/tests/python" && "$root/.venv/bin/python" -m pytest -q -p no:cacheprovider .)
+
+# --- Fuzz targets ---------------------------------------------------------------
+echo "== fuzz targets"
+bash scripts/fuzz.sh "${DRUX_FUZZ_SECONDS:-15}" "$root/.venv/bin/python"

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang (AddressSanitizer and
+# UndefinedBehaviorSanitizer on) and runs each for a bounded time.
+#   bash scripts/fuzz.sh [SECONDS_PER_TARGET] [PYTHON_WITH_DRUX]
+# The optional Python (one with the drux package installed) writes seed
+# files: DRUX files and the compressed blocks inside them.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-20}
+python=${2:-}
+build=build/fuzz
+export PATH="/usr/bin:$PATH"
+
+CXX=clang++ cmake -S . -B "$build" -DDRUX_BUILD_FUZZERS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j"$(nproc 2>/dev/null || echo 2)"
+
+corpus="$build/corpus"
+mkdir -p "$corpus"
+if [ -n "$python" ]; then
+  "$python" scripts/make_fuzz_seeds.py "$corpus"
+fi
+
+status=0
+for target in "$build"/fuzz_*; do
+  name=$(basename "$target")
+  mkdir -p "$corpus/$name"
+  echo "== $name for ${seconds}s"
+  if ! "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+      -artifact_prefix="$build/$name-" "$corpus/$name" 2>"$build/$name.log"; then
+    echo "$name FAILED; see $build/$name.log and the artifact $build/$name-*" >&2
+    tail -n 40 "$build/$name.log" >&2
+    status=1
+  else
+    grep -E "stat::number_of_executed_units" "$build/$name.log" || true
+  fi
+done
+exit $status

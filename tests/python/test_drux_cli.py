@@ -1,0 +1,117 @@
+"""The drux command, run as a user would: in a subprocess, by its exit status and output."""
+
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+import drux
+
+KEY = bytes(range(32))
+
+
+def run(*args, cwd=None):
+    return subprocess.run([sys.executable, "-m", "drux", *map(str, args)], capture_output=True, text=True, cwd=cwd)
+
+
+@pytest.fixture
+def sample(tmp_path):
+    csv_path = tmp_path / "people.csv"
+    csv_path.write_text("name,age,city\nalice,31,Paris\nbob,27,Lima\n\ncarol,45\n")
+    drux_path = tmp_path / "people.drux"
+    result = run("compress", csv_path, drux_path)
+    assert result.returncode == 0, result.stderr
+    return csv_path, drux_path
+
+
+def test_compress_reports_on_stderr_and_summarises_on_stdout(sample):
+    csv_path, drux_path = sample
+    result = run("compress", csv_path, drux_path)
+    assert result.returncode == 0
+    assert ">>> compress_csv v1.3.2 STREAMING MODE" in result.stderr
+    assert ">>> DONE! " in result.stderr
+    assert result.stdout.startswith(f"{csv_path}: {os.path.getsize(csv_path)} bytes -> {drux_path}: "
+                                    f"{os.path.getsize(drux_path)} bytes")
+
+
+def test_info_summarises_rows_columns_and_encodings(sample):
+    _, drux_path = sample
+    text = run("info", drux_path)
+    assert text.returncode == 0, text.stderr
+    assert "rows: 3 in 1 chunks" in text.stdout
+    assert "'age': str" in text.stdout
+    info = json.loads(run("info", "--json", drux_path).stdout)
+    assert (info["rows"], info["chunks"], info["file_size"]) == (3, 1, os.path.getsize(drux_path))
+    assert [c["name"] for c in info["columns"]] == ["name", "age", "city"]
+    assert all(c["type"] == "str" and c["encodings"] == ["plain"] for c in info["columns"])
+    assert info["columns"][1]["uncompressed_bytes"] == len(b"\x0231\x0227\x0245")
+
+
+def test_verify_accepts_a_good_file_and_its_csv(sample):
+    csv_path, drux_path = sample
+    result = run("verify", drux_path, "--csv", csv_path)
+    assert (result.returncode, result.stdout.strip()) == (0, f"{drux_path}: OK (matches {csv_path})")
+
+
+def test_verify_reports_a_cell_that_differs_from_the_csv(sample, tmp_path):
+    csv_path, drux_path = sample
+    other = tmp_path / "other.csv"
+    other.write_text(csv_path.read_text().replace("Lima", "Quito"))
+    result = run("verify", drux_path, "--csv", other)
+    assert result.returncode == 1
+    assert "row 2, column 'city': DRUX 'Lima', CSV 'Quito'" in result.stderr
+
+
+def test_verify_reports_a_damaged_block(sample):
+    _, drux_path = sample
+    block = drux.read_metadata(drux_path)["chunks"][0]["columns"][2]
+    data = bytearray(drux_path.read_bytes())
+    data[block["offset"] + 12] ^= 0xFF
+    drux_path.write_bytes(bytes(data))
+    result = run("verify", drux_path)
+    assert result.returncode == 1
+    assert "CRC" in result.stderr
+
+
+def test_verify_refuses_an_unfinished_file(tmp_path):
+    path = tmp_path / "cut.drux"
+    drux.write_table(path, {"a": [1, 2, 3]})
+    path.write_bytes(path.read_bytes()[:80])
+    result = run("verify", path)
+    assert result.returncode == 1
+    assert result.stderr.startswith("drux verify: ")
+
+
+def test_cat_prints_selected_columns_and_rows_as_csv(sample):
+    _, drux_path = sample
+    result = run("cat", drux_path, "--columns", "city,name", "--head", "2")
+    assert (result.returncode, result.stdout) == (0, "city,name\nParis,alice\nLima,bob\n")
+    assert run("cat", drux_path).stdout.splitlines()[-1] == "carol,45,"
+
+
+def test_cat_decrypts_with_a_key(tmp_path):
+    path = tmp_path / "secret.drux"
+    drux.write_table(path, {"s": ["x,y", "z"]}, keys={"s": KEY})
+    assert run("cat", path).returncode == 1
+    result = run("cat", path, "--key", f"s={KEY.hex()}")
+    assert (result.returncode, result.stdout) == (0, 's\n"x,y"\nz\n')
+
+
+@pytest.mark.parametrize("args", [[], ["frobnicate"], ["cat"], ["cat", "x.drux", "--head", "-1"], ["verify", "x", "--key", "nohex"]])
+def test_usage_errors_exit_with_status_two(tmp_path, args):
+    assert run(*args, cwd=tmp_path).returncode == 2
+
+
+@pytest.mark.parametrize("command", ["compress", "info", "verify", "cat"])
+def test_every_subcommand_has_help(command):
+    result = run(command, "--help")
+    assert result.returncode == 0
+    assert result.stdout.startswith(f"usage: drux {command}")
+
+
+def test_missing_input_fails_with_status_one(tmp_path):
+    result = run("info", tmp_path / "missing.drux")
+    assert result.returncode == 1
+    assert "No such file or directory (os error 2)" in result.stderr
