@@ -83,7 +83,7 @@ def describe(path: str) -> dict[str, Any]:
     meta = reader.metadata()
     columns = []
     for index, column in enumerate(meta["columns"]):
-        blocks = [chunk[index] for chunk in meta["chunks"]]
+        blocks = [chunk["columns"][index] for chunk in meta["chunks"]]
         encodings = sorted({ENCODING_NAMES.get(block["encoding"], str(block["encoding"])) for block in blocks})
         columns.append({
             "name": column["name"],

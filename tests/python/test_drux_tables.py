@@ -144,10 +144,10 @@ def corrupt(path, offset, value):
 @pytest.mark.parametrize(
     "damage, message",
     [
-        (lambda p: p.write_bytes(p.read_bytes()[:-5]), ""),
-        (lambda p: corrupt(p, 0, ord("X")), "magic"),
-        (lambda p: p.write_bytes(b""), ""),
-        (lambda p: p.write_bytes(b"not a drux file at all, just some text"), ""),
+        (lambda p: p.write_bytes(p.read_bytes()[:-5]), "trailer"),
+        (lambda p: corrupt(p, 0, ord("X")), 'not a DRUX file: the first four bytes are not "DRUX"'),
+        (lambda p: p.write_bytes(b""), "shorter than the 24-byte header"),
+        (lambda p: p.write_bytes(b"not a drux file at all, just some text"), "not a DRUX file"),
     ],
     ids=["truncated", "wrong-magic", "empty", "text"],
 )
