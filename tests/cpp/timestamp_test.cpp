@@ -1,0 +1,106 @@
+// RFC 3339 local timestamps: the fraction rule and the zone offset.
+#include "monitoring/timestamp.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <optional>
+#include <regex>
+#include <string>
+
+namespace drux {
+namespace {
+
+// Sets TZ for the length of a test and puts the old value back.
+class ScopedTimeZone {
+ public:
+  explicit ScopedTimeZone(const char* zone) {
+    if (const char* old = ::getenv("TZ")) saved_ = old;
+    ::setenv("TZ", zone, 1);
+    ::tzset();
+  }
+  ~ScopedTimeZone() {
+    if (saved_) {
+      ::setenv("TZ", saved_->c_str(), 1);
+    } else {
+      ::unsetenv("TZ");
+    }
+    ::tzset();
+  }
+
+ private:
+  std::optional<std::string> saved_;
+};
+
+struct TimestampCase {
+  const char* zone;
+  std::timespec instant;
+  const char* text;
+};
+
+// 2000-03-01T00:00:00Z, the day after a leap day.
+constexpr std::time_t kMarch2000 = 951868800;
+
+TEST(Timestamp, FractionAppearsOnlyWhenNonzeroWithThreeSixOrNineDigits) {
+  const TimestampCase cases[] = {
+      {"UTC", {0, 0}, "1970-01-01T00:00:00+00:00"},
+      {"UTC", {0, 500000000}, "1970-01-01T00:00:00.500+00:00"},
+      {"UTC", {0, 1000000}, "1970-01-01T00:00:00.001+00:00"},
+      {"UTC", {0, 1000}, "1970-01-01T00:00:00.000001+00:00"},
+      {"UTC", {0, 123456000}, "1970-01-01T00:00:00.123456+00:00"},
+      {"UTC", {0, 1}, "1970-01-01T00:00:00.000000001+00:00"},
+      {"UTC", {0, 999999999}, "1970-01-01T00:00:00.999999999+00:00"},
+      {"UTC", {kMarch2000 - 1, 0}, "2000-02-29T23:59:59+00:00"},
+  };
+  for (const auto& c : cases) {
+    ScopedTimeZone zone(c.zone);
+    EXPECT_EQ(format_local_timestamp(c.instant), c.text);
+  }
+}
+
+TEST(Timestamp, OffsetIsSignedHoursAndMinutesRoundedToWholeMinutes) {
+  const TimestampCase cases[] = {
+      {"IST-5:30", {kMarch2000, 0}, "2000-03-01T05:30:00+05:30"},
+      {"NST3:30", {kMarch2000, 0}, "2000-02-29T20:30:00-03:30"},
+      {"XST-14", {kMarch2000, 0}, "2000-03-01T14:00:00+14:00"},
+      {"YST11", {kMarch2000, 0}, "2000-02-29T13:00:00-11:00"},
+      // Offsets with seconds: the local time keeps them, the offset is rounded.
+      {"LMT-0:19:32", {kMarch2000, 0}, "2000-03-01T00:19:32+00:20"},
+      {"LMT-0:19:29", {kMarch2000, 0}, "2000-03-01T00:19:29+00:19"},
+      {"LMT0:00:30", {kMarch2000, 0}, "2000-02-29T23:59:30-00:01"},
+  };
+  for (const auto& c : cases) {
+    ScopedTimeZone zone(c.zone);
+    EXPECT_EQ(format_local_timestamp(c.instant), c.text) << "TZ=" << c.zone;
+  }
+}
+
+TEST(Timestamp, ChangedTimeZoneTakesEffectOnTheNextCall) {
+  const std::timespec instant{kMarch2000, 250000000};
+  {
+    ScopedTimeZone zone("IST-5:30");
+    EXPECT_EQ(format_local_timestamp(instant), "2000-03-01T05:30:00.250+05:30");
+  }
+  ScopedTimeZone zone("UTC");
+  EXPECT_EQ(format_local_timestamp(instant), "2000-03-01T00:00:00.250+00:00");
+}
+
+TEST(Timestamp, CurrentTimeInUtcEndsWithZeroOffsetNotZ) {
+  ScopedTimeZone zone("UTC");
+  const std::time_t before = ::time(nullptr);
+  const std::string text = current_local_timestamp();
+  const std::time_t after = ::time(nullptr);
+
+  static const std::regex kForm(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d{3}|\.\d{6}|\.\d{9})?\+00:00)");
+  EXPECT_TRUE(std::regex_match(text, kForm)) << text;
+
+  std::tm parsed{};
+  ASSERT_NE(::strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S", &parsed), nullptr) << text;
+  const std::time_t seconds = ::timegm(&parsed);
+  EXPECT_LE(before, seconds);
+  EXPECT_LE(seconds, after);
+}
+
+}  // namespace
+}  // namespace drux
