@@ -202,11 +202,16 @@ __attribute__((target("aes,sse4.1"))) void ctr_ni(const Schedule& rk, const CtrP
   std::uint32_t counter = 0;
 
   while (n >= kLanes * kBlockBytes) {
+    // Fully unrolled so the eight states live in registers.
     __m128i b[kLanes];
+#pragma GCC unroll 8
     for (int i = 0; i < kLanes; ++i) b[i] = _mm_xor_si128(counter_ni(base, counter + i), ks[0]);
+#pragma GCC unroll 13
     for (int r = 1; r < kRounds; ++r) {
+#pragma GCC unroll 8
       for (int i = 0; i < kLanes; ++i) b[i] = _mm_aesenc_si128(b[i], ks[r]);
     }
+#pragma GCC unroll 8
     for (int i = 0; i < kLanes; ++i) {
       __m128i* p = reinterpret_cast<__m128i*>(data + i * kBlockBytes);
       const __m128i stream = _mm_aesenclast_si128(b[i], ks[kRounds]);
