@@ -117,6 +117,10 @@ TEST(HuffmanBlock, SmallBlocksHaveExactBytes) {
       // After a and b merge, the two leaves of frequency 2 merge with each
       // other, not with the new node: every value gets two bits.
       {"abccdd", "FF 04 61 02 62 02 63 02 64 02 06 00 00 00 1A F0"},
+      // Frequencies 1, 1, 1, 3: when a pop finds two children of equal
+      // weight it moves the right one up, which leaves b with a 2-bit code
+      // and a and c with 3-bit codes.
+      {"abcddd", "FF 04 61 03 62 02 63 03 64 01 06 00 00 00 D7 00"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(huffman_compress(bytes_of(c.block)), hex(c.expected)) << c.block;
@@ -289,6 +293,28 @@ TEST(HuffmanBlock, EveryProperPrefixOfABlockIsRefused) {
     auto decoded = huffman_decompress(ByteView(out).first(cut), block.size());
     EXPECT_FALSE(decoded.ok()) << "prefix of " << cut << " bytes";
   }
+}
+
+// Flipped bits anywhere must either be refused or decode to a block no
+// longer than the limit; the sanitizer build checks that no read strays.
+TEST(HuffmanBlock, CorruptedBlocksAreRefusedOrStayWithinTheLimit) {
+  const ByteBuffer block = skewed_block(600, 9);
+  const ByteBuffer valid = huffman_compress(block);
+  const std::uint8_t flips[] = {0x01, 0x10, 0x80, 0xFF};
+  int refused = 0;
+  for (std::size_t at = 0; at < valid.size(); ++at) {
+    for (std::uint8_t flip : flips) {
+      ByteBuffer corrupted = valid;
+      corrupted[at] ^= flip;
+      auto decoded = huffman_decompress(corrupted, 1000);
+      if (!decoded.ok()) {
+        ++refused;
+        continue;
+      }
+      EXPECT_LE(decoded.value().size(), 1000u) << "byte " << at;
+    }
+  }
+  EXPECT_GT(refused, 0);
 }
 
 TEST(HuffmanBlock, BlockOf4GiBOrMoreGivesEmptyOutput) {

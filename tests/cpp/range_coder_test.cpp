@@ -226,6 +226,28 @@ TEST(RangeBlock, EveryProperPrefixOfABlockIsRefused) {
   }
 }
 
+// Flipped bits anywhere must either be refused or decode to a block no
+// longer than the limit; the sanitizer build checks that no read strays.
+TEST(RangeBlock, CorruptedBlocksAreRefusedOrStayWithinTheLimit) {
+  const ByteBuffer block = skewed_block(600, 9);
+  const ByteBuffer valid = range_compress(block);
+  const std::uint8_t flips[] = {0x01, 0x10, 0x80, 0xFF};
+  int refused = 0;
+  for (std::size_t at = 0; at < valid.size(); ++at) {
+    for (std::uint8_t flip : flips) {
+      ByteBuffer corrupted = valid;
+      corrupted[at] ^= flip;
+      auto decoded = range_decompress(corrupted, 1000);
+      if (!decoded.ok()) {
+        ++refused;
+        continue;
+      }
+      EXPECT_LE(decoded.value().size(), 1000u) << "byte " << at;
+    }
+  }
+  EXPECT_GT(refused, 0);
+}
+
 TEST(RangeBlock, BlockOf4GiBOrMoreGivesEmptyOutput) {
   const std::size_t size = std::size_t{1} << 32;
   void* mapped = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
