@@ -1,5 +1,7 @@
 #include "python_bindings/py_args.h"
 
+#include <cstring>
+
 namespace drux::py {
 namespace {
 
@@ -119,6 +121,10 @@ bool to_utf8(PyObject* obj, const char* param, std::string& out) {
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
   if (text == nullptr) return false;
+  if (std::memchr(text, '\0', static_cast<std::size_t>(size)) != nullptr) {
+    PyErr_SetString(PyExc_ValueError, "embedded null byte");
+    return false;
+  }
   out.assign(text, static_cast<std::size_t>(size));
   return true;
 }

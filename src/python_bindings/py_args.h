@@ -40,7 +40,9 @@ bool match_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t narg
 // Binds a tp_new call (positional tuple, keyword dict or null).
 bool match_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs, BoundArgs& out);
 
-// str (or a subclass) to owned UTF-8 text; encoding errors propagate as they are.
+// str (or a subclass) to owned UTF-8 text; encoding errors propagate as they
+// are. Every text parameter is a file path, so an embedded NUL, which the
+// operating system would silently cut the path at, raises ValueError.
 bool to_utf8(PyObject* obj, const char* param, std::string& out);
 
 // Index protocol to unsigned 64-bit; OverflowError propagates as it is.

@@ -148,6 +148,24 @@ def test_text_that_cannot_be_utf8_raises_the_encoding_error_unchanged(call):
     assert not str(info.value).startswith("argument")
 
 
+@pytest.mark.parametrize("call", [
+    lambda base: d.get_drux_info(base + "\0.ignored"),
+    lambda base: d.PyDruxReader(base + "\0.ignored"),
+    lambda base: d.PyDruxWriter(base + "\0.ignored"),
+    lambda base: d.compress_csv(base, base + ".drux\0.ignored"),
+    lambda base: d.compress_csv(base + "\0.ignored", base + ".drux"),
+    lambda base: d.PyDruxWriter(base + ".drux").write_csv(base + "\0.ignored"),
+], ids=["get_drux_info", "PyDruxReader", "PyDruxWriter", "compress_csv-output",
+        "compress_csv-input", "write_csv"])
+def test_path_with_embedded_nul_is_refused_before_any_file_is_touched(tmp_path, call):
+    # The operating system would cut the path at the NUL and act on `base`.
+    base = str(tmp_path / "table.csv")
+    open(base, "w").write("a,b\n1,2\n")
+    with pytest.raises(ValueError, match="^embedded null byte$"):
+        call(base)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["table.csv"]
+
+
 class Index:
     def __init__(self, value):
         self.value = value
