@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <limits>
 #include <string>
 
@@ -32,41 +33,57 @@ Error codec_error(const char* codec, const char* what) { return data_error(std::
 // instead of as an allocation error.
 bool count_fits(std::size_t count) { return count <= std::vector<std::int64_t>().max_size(); }
 
+// Bytes of the varint of `v`, without a loop.
+std::size_t varint_len(std::uint64_t v) { return static_cast<std::size_t>((std::bit_width(v | 1) + 6) / 7); }
+
+// Writes the varint of `v` at `p`, which has room for it; returns the end.
+std::uint8_t* write_varint(std::uint8_t* p, std::uint64_t v) {
+  while (v >= 0x80) {
+    *p++ = static_cast<std::uint8_t>(v | 0x80);
+    v >>= 7;
+  }
+  *p++ = static_cast<std::uint8_t>(v);
+  return p;
+}
+
 // Bits needed to write `v` (0 for 0).
 std::uint8_t bit_width_of(std::uint64_t v) { return static_cast<std::uint8_t>(std::bit_width(v)); }
 
-// Appends `width`-bit offsets to the stream least significant bit first.
-// `pending` (< 8 bits) carries over between values in `acc`.
+// Writes `width`-bit offsets least significant bit first into a buffer
+// already sized for them, eight bytes at a time; `used` (< 64) bits of the
+// next word wait in `acc`.
 class BitPacker {
  public:
-  explicit BitPacker(ByteBuffer& out) : out_(out) {}
+  explicit BitPacker(std::uint8_t* out) : out_(out) {}
 
   void put(std::uint64_t v, unsigned width) {
-    acc_ |= v << pending_;
-    unsigned total = pending_ + width;
-    if (total >= 64) {
-      put_u64_le(out_, acc_);
-      acc_ = pending_ == 0 ? 0 : v >> (64 - pending_);
-      total -= 64;
+    acc_ |= v << used_;
+    used_ += width;
+    if (used_ >= 64) {
+      store_word(acc_);
+      used_ -= 64;
+      acc_ = used_ == 0 ? 0 : v >> (width - used_);  // the bits that did not fit
     }
-    while (total >= 8) {
-      out_.push_back(static_cast<std::uint8_t>(acc_));
-      acc_ >>= 8;
-      total -= 8;
-    }
-    pending_ = total;
   }
 
   void flush() {
-    if (pending_ > 0) out_.push_back(static_cast<std::uint8_t>(acc_));
-    acc_ = 0;
-    pending_ = 0;
+    for (unsigned bits = 0; bits < used_; bits += 8) {
+      *out_++ = static_cast<std::uint8_t>(acc_);
+      acc_ >>= 8;
+    }
+    used_ = 0;
   }
 
  private:
-  ByteBuffer& out_;
+  void store_word(std::uint64_t w) {
+    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+    std::memcpy(out_, &w, sizeof w);
+    out_ += sizeof w;
+  }
+
+  std::uint8_t* out_;
   std::uint64_t acc_ = 0;
-  unsigned pending_ = 0;
+  unsigned used_ = 0;
 };
 
 // Reads the `width`-bit field starting at bit `bit` of `packed`.
@@ -96,13 +113,16 @@ std::size_t packed_size(std::size_t count, unsigned width) {
 // ---- Delta -------------------------------------------------------------------
 
 ByteBuffer encode_delta_int(IntView values) {
-  ByteBuffer out;
-  if (values.empty()) return out;
-  out.reserve(values.size() * 2);
-  put_svarint(out, values[0]);
-  for (std::size_t i = 1; i < values.size(); ++i) {
-    put_svarint(out, as_signed(as_unsigned(values[i]) - as_unsigned(values[i - 1])));
-  }
+  // Size the output exactly first, then write through a pointer: no growth
+  // checks per byte.
+  auto step = [&](std::size_t i) {
+    return zigzag(i == 0 ? values[0] : as_signed(as_unsigned(values[i]) - as_unsigned(values[i - 1])));
+  };
+  std::size_t total = 0;
+  for (std::size_t i = 0; i < values.size(); ++i) total += varint_len(step(i));
+  ByteBuffer out(total);
+  std::uint8_t* p = out.data();
+  for (std::size_t i = 0; i < values.size(); ++i) p = write_varint(p, step(i));
   return out;
 }
 
@@ -143,14 +163,19 @@ void for_each_run(IntView values, Visit visit) {
 }  // namespace
 
 ByteBuffer encode_rle_int(IntView values) {
+  // The run count comes first, so a first pass counts runs and sizes the
+  // output; the second writes it.
   std::uint64_t runs = 0;
-  for_each_run(values, [&](std::uint64_t, std::int64_t) { ++runs; });
-  ByteBuffer out;
-  out.reserve(varint_size(runs) + static_cast<std::size_t>(runs) * 4);
-  put_varint(out, runs);
+  std::size_t total = 0;
   for_each_run(values, [&](std::uint64_t length, std::int64_t value) {
-    put_varint(out, length);
-    put_svarint(out, value);
+    ++runs;
+    total += varint_len(length) + varint_len(zigzag(value));
+  });
+  ByteBuffer out(varint_len(runs) + total);
+  std::uint8_t* p = write_varint(out.data(), runs);
+  for_each_run(values, [&](std::uint64_t length, std::int64_t value) {
+    p = write_varint(p, length);
+    p = write_varint(p, zigzag(value));
   });
   return out;
 }
@@ -185,11 +210,14 @@ ByteBuffer encode_for(IntView values) {
   auto [min_it, max_it] = std::minmax_element(values.begin(), values.end());
   const std::int64_t min = *min_it;
   const std::uint8_t width = bit_width_of(as_unsigned(*max_it) - as_unsigned(min));
-  out.reserve(varint_size(zigzag(min)) + 1 + packed_size(values.size(), width));
+  const std::size_t packed = packed_size(values.size(), width);
+  out.reserve(varint_size(zigzag(min)) + 1 + packed);
   put_svarint(out, min);
   put_u8(out, width);
   if (width == 0) return out;
-  BitPacker packer(out);
+  const std::size_t start = out.size();
+  out.resize(start + packed);
+  BitPacker packer(out.data() + start);
   for (std::int64_t v : values) packer.put(as_unsigned(v) - as_unsigned(min), width);
   packer.flush();
   return out;
