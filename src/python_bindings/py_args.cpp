@@ -66,8 +66,9 @@ bool check_missing(const Signature& sig, const BoundArgs& out) {
   return false;
 }
 
-// Replaces a pending TypeError by one whose message names the parameter,
-// chained to the original; any other pending error is left as it is.
+// Replaces a pending TypeError by a new one whose message names the
+// parameter and which keeps the original's cause; any other pending error is
+// left as it is.
 void prefix_type_error(const char* param) {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
   PyObject* original = PyErr_GetRaisedException();
@@ -78,8 +79,8 @@ void prefix_type_error(const char* param) {
     Py_DECREF(original);
     return;
   }
-  PyException_SetContext(replacement, Py_NewRef(original));
-  PyException_SetCause(replacement, original);
+  PyException_SetCause(replacement, PyException_GetCause(original));
+  Py_DECREF(original);
   PyErr_SetRaisedException(replacement);
 }
 
