@@ -91,22 +91,24 @@ class MatchFinder {
   // longest candidates among the 7 chain entries after k itself.
   Match search(std::size_t k) const {
     Match best;
-    const std::uint8_t* here = data_ + k;
+    const std::uint8_t* data = data_;
+    const std::uint32_t* chain = chain_.get();
+    const std::uint8_t* here = data + k;
     const std::uint32_t here4 = load_u32(here);
     const std::size_t max_len = std::min(size_ - k, kMaxMatch);
-    std::uint32_t entry = chain_[k];
+    std::uint32_t entry = chain[k];
     for (int visit = 1; visit < kChainVisits && entry != 0; ++visit) {
       const std::size_t p = entry - 1;
       if (k - p > kMaxDistance) break;
-      const std::uint8_t* there = data_ + p;
-      if (load_u32(there) == here4) {
-        const std::size_t len = 4 + common_length(there + 4, here + 4, max_len - 4);
-        if (len > best.length) {
-          best = {len, k - p};
-          if (len > kGoodEnoughMatch) break;
-        }
+      entry = chain[p];  // issued early: the walk is a chain of dependent loads
+      const std::uint8_t* there = data + p;
+      // A candidate that differs at the best length so far cannot be longer.
+      if (there[best.length] != here[best.length] || load_u32(there) != here4) continue;
+      const std::size_t len = 4 + common_length(there + 4, here + 4, max_len - 4);
+      if (len > best.length) {
+        best = {len, k - p};
+        if (len > kGoodEnoughMatch || len == max_len) break;
       }
-      entry = chain_[p];
     }
     return best;
   }
