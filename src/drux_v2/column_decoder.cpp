@@ -154,8 +154,8 @@ bool encoding_fits(ColType type, std::uint8_t tag) {
 Result<std::vector<KVal>> decode_column_payload(ColType type, Encoding encoding, ByteView payload,
                                                 std::size_t rows) {
   if (!encoding_fits(type, static_cast<std::uint8_t>(encoding))) {
-    return data_error("encoding tag " + std::to_string(static_cast<unsigned>(encoding)) + " does not fit a " +
-                      col_type_name(type) + " column");
+    return data_error("encoding tag " + std::to_string(static_cast<unsigned>(encoding)) +
+                      " does not fit the column type (" + col_type_name(type) + ")");
   }
   switch (type) {
     case ColType::Int: return decode_int_column(encoding, payload, rows);

@@ -228,7 +228,8 @@ Status check_footer_entry(const DruxMetadata& meta, const KColumn& column, std::
                           const ColumnChunkInfo& entry, std::uint64_t& previous_end) {
   const auto tag = static_cast<std::uint8_t>(entry.encoding);
   if (!encoding_fits(column.col_type, tag)) {
-    return data_error("encoding tag " + str(tag) + " does not fit a " + col_type_name(column.col_type) + " column");
+    return data_error("encoding tag " + str(tag) + " does not fit the column type (" +
+                      col_type_name(column.col_type) + ")");
   }
   if (entry.stats.null_count > rows) {
     return data_error("null count " + str(entry.stats.null_count) + " exceeds the chunk's " + str(rows) + " rows");

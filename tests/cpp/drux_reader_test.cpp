@@ -13,10 +13,12 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <ostream>
 #include <limits>
 #include <string>
 #include <vector>
 
+#include "drux_v2/block_compressor.h"
 #include "drux_v2/format.h"
 #include "drux_v2/streaming_writer.h"
 
@@ -195,6 +197,8 @@ std::vector<ColumnCase> column_cases() {
        {KVal::Str("s"), KVal::Bool(false), KVal::Float(-0.5)}, Encoding::Plain},
   };
 }
+
+void PrintTo(const ColumnCase& c, std::ostream* os) { *os << c.name; }
 
 class ColumnRoundTrip : public testing::TestWithParam<ColumnCase> {};
 
@@ -496,6 +500,8 @@ std::vector<Corruption> corruptions() {
   };
 }
 
+void PrintTo(const Corruption& c, std::ostream* os) { *os << c.name; }
+
 class CorruptFile : public testing::TestWithParam<Corruption> {};
 
 TEST_P(CorruptFile, IsRefusedWithADataError) {
@@ -516,6 +522,121 @@ TEST_P(CorruptFile, IsRefusedWithADataError) {
 
 INSTANTIATE_TEST_SUITE_P(DruxReader, CorruptFile, testing::ValuesIn(corruptions()),
                          [](const testing::TestParamInfo<Corruption>& info) { return info.param.name; });
+
+// ---- Footers rewritten -------------------------------------------------------------------
+
+// The footer bytes of `meta`, in field order.
+ByteBuffer footer_bytes(const DruxMetadata& meta) {
+  ByteBuffer out;
+  put_u32_le(out, meta.chunk_count());
+  put_u16_le(out, static_cast<std::uint16_t>(meta.columns.size()));
+  for (std::uint32_t rows : meta.chunk_rows) put_u32_le(out, rows);
+  for (const auto& chunk : meta.chunks) {
+    for (const ColumnChunkInfo& e : chunk) {
+      put_u64_le(out, e.offset);
+      put_u64_le(out, e.length);
+      put_u8(out, static_cast<std::uint8_t>(e.encoding));
+      put_u32_le(out, e.stats.null_count);
+      put_svarint(out, e.stats.min_int);
+      put_svarint(out, e.stats.max_int);
+      put_varint(out, e.stats.min_str.size());
+      put_bytes(out, as_bytes(e.stats.min_str));
+      put_varint(out, e.stats.max_str.size());
+      put_bytes(out, as_bytes(e.stats.max_str));
+      for (std::uint64_t word : e.bloom) put_u64_le(out, word);
+    }
+  }
+  return out;
+}
+
+// The file's bytes up to its footer, then `footer` compressed and a trailer.
+std::string with_footer(const std::string& bytes, std::uint64_t footer_offset, ByteView footer) {
+  ByteBuffer tail = compress_block(footer);
+  put_u64_le(tail, tail.size());
+  put_u64_le(tail, footer_offset);
+  return bytes.substr(0, footer_offset) + std::string(as_text(tail));
+}
+
+struct FooterEdit {
+  const char* name;
+  std::function<void(DruxMetadata&)> edit;
+  std::function<void(ByteBuffer&)> edit_bytes;
+  const char* message;
+};
+
+void PrintTo(const FooterEdit& c, std::ostream* os) { *os << c.name; }
+
+class RewrittenFooter : public testing::TestWithParam<FooterEdit> {};
+
+TEST_P(RewrittenFooter, IsRefusedWithADataError) {
+  ScratchDir dir;
+  GoodFile good = good_file(dir);
+  ASSERT_EQ(good.meta.chunk_count(), 2u);
+  const FooterEdit& c = GetParam();
+  DruxMetadata meta = good.meta;
+  if (c.edit) c.edit(meta);
+  ByteBuffer footer = footer_bytes(meta);
+  if (c.edit_bytes) c.edit_bytes(footer);
+  const std::string path = dir.path("bad.drux");
+  spit(path, with_footer(good.bytes, good.meta.file.footer_offset, footer));
+
+  auto table = read_drux_table(path);
+  ASSERT_FALSE(table.ok());
+  EXPECT_EQ(table.error_kind(), ErrorKind::Data);
+  EXPECT_NE(table.error().find(c.message), std::string::npos) << table.error();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DruxReader, RewrittenFooter,
+    testing::Values(
+        FooterEdit{"BlockAtTheFooter", [](DruxMetadata& m) { m.chunks[1][2].offset = m.file.footer_offset; }, {},
+                   "footer: chunk 1, column 'price': column block at offset"},
+        FooterEdit{"BlockRunningIntoTheFooter", [](DruxMetadata& m) { m.chunks[1][2].length += 1; }, {},
+                   "footer: chunk 1, column 'price': column block at offset"},
+        FooterEdit{"BlockBeforeTheData", [](DruxMetadata& m) { m.chunks[0][0].offset -= 1; }, {},
+                   "lies outside the data region"},
+        FooterEdit{"BlocksOverlapping",
+                   [](DruxMetadata& m) { m.chunks[0][1].offset = m.chunks[0][0].offset + 1; }, {},
+                   "footer: chunk 0, column 'name': column block at offset"},
+        FooterEdit{"BlockOffsetWrapsAround", [](DruxMetadata& m) { m.chunks[0][2].offset = ~std::uint64_t{0} - 4; },
+                   {}, "lies outside the data region"},
+        FooterEdit{"BlockLengthWrapsAround", [](DruxMetadata& m) { m.chunks[0][2].length = ~std::uint64_t{0} - 4; },
+                   {}, "lies outside the data region"},
+        FooterEdit{"EntryOffsetShiftedInsideItsBlock",
+                   [](DruxMetadata& m) {
+                     m.chunks[1][1].offset += 1;
+                     m.chunks[1][1].length -= 1;
+                   },
+                   {}, "chunk 1, column 'name': block length field"},
+        FooterEdit{"TagOfAnotherColumnType",
+                   [](DruxMetadata& m) { m.chunks[0][0].encoding = Encoding::Bitmap; }, {},
+                   "footer: chunk 0, column 'id': encoding tag 4 does not fit the column type (integer)"},
+        FooterEdit{"UnknownTag", [](DruxMetadata& m) { m.chunks[1][1].encoding = static_cast<Encoding>(3); }, {},
+                   "encoding tag 3 does not fit the column type (string)"},
+        FooterEdit{"MoreNullsThanRows", [](DruxMetadata& m) { m.chunks[1][0].stats.null_count = 3; }, {},
+                   "null count 3 exceeds the chunk's 2 rows"},
+        FooterEdit{"ChunkRowsDisagreeWithTheHeader", [](DruxMetadata& m) { m.chunk_rows[0] = 4; }, {},
+                   "footer chunks hold 6 rows, the header says 5"},
+        FooterEdit{"ColumnCountDisagrees", {}, [](ByteBuffer& f) { f[4] = 2; },
+                   "footer lists 2 columns, the header 3"},
+        FooterEdit{"EntryCutShort", {}, [](ByteBuffer& f) { f.pop_back(); },
+                   "footer: chunk 1, column 'price': footer entry is cut short"},
+        FooterEdit{"BytesAfterTheLastEntry", {}, [](ByteBuffer& f) { f.push_back(0); },
+                   "footer: 1 bytes left after the last entry"},
+        FooterEdit{"TooShortForItsCounts", {}, [](ByteBuffer& f) { f.resize(100); },
+                   "footer of 100 bytes is too short for 2 chunks of 3 columns"}),
+    [](const testing::TestParamInfo<FooterEdit>& info) { return info.param.name; });
+
+TEST(DruxReader, RewrittenFooterWithoutEditsReadsBack) {
+  ScratchDir dir;
+  GoodFile good = good_file(dir);
+  const std::string path = dir.path("same.drux");
+  spit(path, with_footer(good.bytes, good.meta.file.footer_offset, footer_bytes(good.meta)));
+  auto table = read_drux_table(path);
+  ASSERT_TRUE(table.ok()) << table.error();
+  EXPECT_EQ(show_all(table->cells[1]), show_all({KVal::Str("item0"), KVal::Str("item1"), KVal::Str("item2"),
+                                                 KVal::Str("item3"), KVal::Str("item4")}));
+}
 
 TEST(DruxReader, GoodFileBehindTheCorruptionsReadsBack) {
   ScratchDir dir;
@@ -572,6 +693,8 @@ struct PayloadCase {
   const char* message;
 };
 
+void PrintTo(const PayloadCase& c, std::ostream* os) { *os << c.name; }
+
 class MalformedPayload : public testing::TestWithParam<PayloadCase> {};
 
 TEST_P(MalformedPayload, IsRefused) {
@@ -586,11 +709,11 @@ INSTANTIATE_TEST_SUITE_P(
     DruxReader, MalformedPayload,
     testing::Values(
         PayloadCase{"BitmapTagOnIntegers", ColType::Int, Encoding::Bitmap, {0x01}, 1,
-                    "encoding tag 4 does not fit a integer column"},
+                    "encoding tag 4 does not fit the column type (integer)"},
         PayloadCase{"PlainTagOnBooleans", ColType::Bool, Encoding::Plain, {0x01}, 1,
-                    "encoding tag 0 does not fit a boolean column"},
+                    "encoding tag 0 does not fit the column type (boolean)"},
         PayloadCase{"RunLengthOnStrings", ColType::Str, Encoding::RunLength, {0x00}, 0,
-                    "encoding tag 1 does not fit a string column"},
+                    "encoding tag 1 does not fit the column type (string)"},
         PayloadCase{"BitmapOneByteShort", ColType::Bool, Encoding::Bitmap, {0xFF}, 9,
                     "boolean bitmap of 1 bytes for 9 rows"},
         PayloadCase{"BitmapOneByteLong", ColType::Bool, Encoding::Bitmap, {0xFF, 0x00}, 8,
