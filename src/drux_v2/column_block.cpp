@@ -38,37 +38,60 @@ std::size_t for_size(std::int64_t lo, std::int64_t hi, std::size_t n) {
 
 // ---- Integer and float columns ---------------------------------------------
 
-void gather_int_sequence(const KColumn& column, std::span<const Row> rows, std::size_t c,
-                         std::vector<std::int64_t>& v) {
-  v.clear();
-  if (column.col_type == ColType::Float) {
-    for (const Row& row : rows) v.push_back(scale_float(float_view(cell_at(row, c))));
-  } else {
-    for (const Row& row : rows) v.push_back(int_view(cell_at(row, c)));
-  }
-}
-
-// Integer, float and boolean columns: bounds of the integer views of the
-// non-Null cells. A scan that leaves the minimum at its INT64_MAX start
+// Bounds of the integer views of the non-Null cells of integer, float and
+// boolean columns. A scan that leaves the minimum at its INT64_MAX start
 // stores both bounds as 0.
-void gather_int_stats(std::span<const Row> rows, std::size_t c, ColStats& stats) {
+struct IntBounds {
   std::int64_t lo = kInt64Max;
   std::int64_t hi = kInt64Min;
   std::uint32_t nulls = 0;
-  for (const Row& row : rows) {
-    const KVal& cell = cell_at(row, c);
-    if (cell.is_null()) {
-      ++nulls;
-      continue;
-    }
-    std::int64_t x = int_view(cell);
+
+  void add(std::int64_t x) {
     lo = std::min(lo, x);
     hi = std::max(hi, x);
   }
-  if (lo == kInt64Max) lo = hi = 0;
-  stats.min_int = lo;
-  stats.max_int = hi;
-  stats.null_count = nulls;
+  void store(ColStats& stats) const {
+    const bool none_below_start = lo == kInt64Max;
+    stats.min_int = none_below_start ? 0 : lo;
+    stats.max_int = none_below_start ? 0 : hi;
+    stats.null_count = nulls;
+  }
+};
+
+// The integer sequence of an integer or float column and its statistics, in
+// one pass over the rows. Nulls enter the sequence as 0 (the integer view of
+// Null, and the scaled float view 0.0).
+void gather_int_column(const KColumn& column, std::span<const Row> rows, std::size_t c,
+                       std::vector<std::int64_t>& v, ColStats& stats) {
+  const bool scaled = column.col_type == ColType::Float;
+  IntBounds bounds;
+  v.clear();
+  v.reserve(rows.size());
+  for (const Row& row : rows) {
+    const KVal& cell = cell_at(row, c);
+    if (cell.is_null()) {
+      ++bounds.nulls;
+      v.push_back(0);
+      continue;
+    }
+    const std::int64_t x = int_view(cell);
+    bounds.add(x);
+    v.push_back(scaled ? scale_float(float_view(cell)) : x);
+  }
+  bounds.store(stats);
+}
+
+void gather_bool_stats(std::span<const Row> rows, std::size_t c, ColStats& stats) {
+  IntBounds bounds;
+  for (const Row& row : rows) {
+    const KVal& cell = cell_at(row, c);
+    if (cell.is_null()) {
+      ++bounds.nulls;
+    } else {
+      bounds.add(int_view(cell));
+    }
+  }
+  bounds.store(stats);
 }
 
 ByteBuffer encode_ints(Encoding encoding, IntView v) {
@@ -82,7 +105,7 @@ ByteBuffer encode_ints(Encoding encoding, IntView v) {
 
 void encode_int_column(const KColumn& column, std::span<const Row> rows, std::size_t c,
                        ColumnScratch& scratch, ColumnChunk& out) {
-  gather_int_sequence(column, rows, c, scratch.ints);
+  gather_int_column(column, rows, c, scratch.ints, out.stats);
   out.encoding = choose_int_encoding(scratch.ints);
   ByteBuffer encoded = encode_ints(out.encoding, scratch.ints);
   if (column.col_type == ColType::Float) {
@@ -93,7 +116,6 @@ void encode_int_column(const KColumn& column, std::span<const Row> rows, std::si
   } else {
     out.payload = std::move(encoded);
   }
-  gather_int_stats(rows, c, out.stats);
 }
 
 // ---- Boolean columns -------------------------------------------------------
@@ -104,7 +126,7 @@ void encode_bool_column(std::span<const Row> rows, std::size_t c, ColumnChunk& o
   for (std::size_t j = 0; j < rows.size(); ++j) {
     if (bool_view(cell_at(rows[j], c))) out.payload[j >> 3] |= static_cast<std::uint8_t>(1u << (j & 7));
   }
-  gather_int_stats(rows, c, out.stats);
+  gather_bool_stats(rows, c, out.stats);
 }
 
 // ---- String columns --------------------------------------------------------

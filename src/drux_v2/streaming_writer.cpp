@@ -144,6 +144,7 @@ Status StreamingDruxWriter::write_column_block(ColumnChunk& chunk, StreamChunkCo
 Status StreamingDruxWriter::write_chunk(std::span<const Row> rows) {
   if (rows.empty()) return {};
   if (!out_.is_open()) return finished_error();
+  if (failure_) return *failure_;
   // The footer keeps each chunk's row count in 32 bits and the chunk count too.
   if (rows.size() > kMaxRowsPerChunk) {
     return data_error("Chunk too large: " + std::to_string(rows.size()) + " rows (at most " +
@@ -157,7 +158,10 @@ Status StreamingDruxWriter::write_chunk(std::span<const Row> rows) {
   std::vector<StreamChunkColMeta> metas(columns_.size());
   for (std::size_t c = 0; c < columns_.size(); ++c) {
     encode_column_chunk(columns_[c], rows, c, chunk_count_, scratch_, column_chunk_);
-    if (Status s = write_column_block(column_chunk_, metas[c]); !s) return s;
+    if (Status s = write_column_block(column_chunk_, metas[c]); !s) {
+      failure_ = s.error_value();
+      return s;
+    }
   }
   chunk_metas_.push_back(std::move(metas));
   chunk_row_counts_.push_back(static_cast<std::uint32_t>(rows.size()));
@@ -183,6 +187,10 @@ Result<std::string> StreamingDruxWriter::finish() {
   // Whatever happens below, the writer is spent: its file is closed and its
   // metadata released on return.
   StreamingDruxWriter spent = std::move(*this);
+  if (spent.failure_) {
+    (void)spent.out_.close();
+    return *spent.failure_;
+  }
 
   const std::uint64_t footer_offset = spent.offset_;
   ByteBuffer tail = compress_block(spent.footer_bytes());

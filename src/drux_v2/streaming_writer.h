@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@ class StreamingDruxWriter {
                                            const std::string& path);
 
   // Appends one chunk. On failure the writer's counts and metadata are unchanged.
+  // After a write failure every later call returns that failure.
   Status write_chunk(std::span<const Row> rows);
 
   // Writes footer and trailer, patches the header, fsyncs and closes; returns
@@ -58,6 +60,10 @@ class StreamingDruxWriter {
   std::uint64_t offset_ = 0;
   std::uint64_t total_rows_ = 0;
   std::uint32_t chunk_count_ = 0;
+  // The first write failure. Bytes that did not reach the file leave `offset_`
+  // ahead of it, so later blocks could not be located: every later call
+  // returns this error instead of writing a file whose index is wrong.
+  std::optional<Error> failure_;
   ColumnScratch scratch_;
   ColumnChunk column_chunk_;
 };

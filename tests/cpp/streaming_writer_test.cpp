@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -552,7 +553,10 @@ TEST_F(StreamingWriter, WriteFailureReportsSystemErrorAndKeepsCounts) {
 
   std::mt19937_64 rng(7);
   std::string noise(kWriteBufferSize + 1024, '\0');
-  for (char& ch : noise) ch = static_cast<char>(rng());
+  for (std::size_t i = 0; i + 8 <= noise.size(); i += 8) {
+    const std::uint64_t word = rng();
+    std::memcpy(noise.data() + i, &word, 8);
+  }
   std::vector<Row> big;
   big.push_back(Row{KVal::Bytes(std::move(noise))});
   Status s = w->write_chunk(big);
@@ -561,6 +565,13 @@ TEST_F(StreamingWriter, WriteFailureReportsSystemErrorAndKeepsCounts) {
   EXPECT_EQ(w->total_rows(), 1u);
   EXPECT_EQ(w->chunk_count(), 1u);
   EXPECT_EQ(w->chunk_row_counts(), std::vector<std::uint32_t>{1});
+
+  // Bytes were lost, so the writer no longer knows where its blocks sit; it
+  // refuses more chunks rather than index them wrongly.
+  Status after = w->write_chunk(std::vector<Row>{Row{KVal::Bytes("later")}});
+  ASSERT_FALSE(after.ok());
+  EXPECT_EQ(after.error(), "No space left on device (os error 28)");
+  EXPECT_EQ(w->chunk_count(), 1u);
 
   Result<std::string> finished = w->finish();
   ASSERT_FALSE(finished.ok());
