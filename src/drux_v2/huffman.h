@@ -24,7 +24,8 @@ ByteFrequencies count_byte_frequencies(ByteView block);
 
 // Leaf depths of the Huffman tree built from `counts` (at least 1 for a
 // present value), before any limit on the code length; a depth may pass 15.
-// All zero when no value is present.
+// All zero when no value is present. The counts must add up to less than
+// 2^32, as those of any block under 4 GiB do.
 CodeLengths huffman_tree_depths(const ByteFrequencies& counts);
 
 // The code lengths the coder stores: the tree depths when the tree is at
