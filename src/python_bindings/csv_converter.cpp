@@ -3,20 +3,15 @@
 // hands CHUNK_SIZE rows at a time to the writer.
 //
 // Memory is bounded by the row buffer and the two fixed read buffers. The
-// row buffer is filled in place: its rows and their strings survive from
-// chunk to chunk, so once the first chunk is built the streaming pass stops
-// allocating (fields up to 15 bytes never leave the strings' inline storage,
-// longer ones reuse the capacity left by earlier chunks). Lines are views
-// into the read buffer and fields are views into the line; the only copy of
-// a field's bytes is the one into its cell.
+// row buffer is filled in place (csv_rows.h), so once the first chunk is
+// built the streaming pass stops allocating. Lines are views into the read
+// buffer; the only copy of a field's bytes is the one into its cell.
 #include "python_bindings/csv_converter.h"
 
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
-#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -24,6 +19,7 @@
 #include "drux_v2/kval.h"
 #include "drux_v2/streaming_writer.h"
 #include "drux_v2/system_error.h"
+#include "python_bindings/csv_rows.h"
 #include "python_bindings/line_reader.h"
 #include "python_bindings/stderr_report.h"
 #include "python_bindings/text_trim.h"
@@ -113,43 +109,6 @@ Result<StreamingDruxWriter> begin_writer(const std::vector<std::string>& names, 
   return writer;
 }
 
-// The rows of the chunk being built. Emptying it keeps the rows and their
-// strings for the next chunk, to be overwritten in place.
-class RowBuffer {
- public:
-  explicit RowBuffer(std::size_t num_columns) : num_columns_(num_columns) { rows_.reserve(CHUNK_SIZE); }
-
-  Row& next_row() {
-    if (filled_ == rows_.size()) rows_.emplace_back(num_columns_);
-    return rows_[filled_++];
-  }
-  bool full() const { return filled_ == CHUNK_SIZE; }
-  bool empty() const { return filled_ == 0; }
-  std::span<const Row> rows() const { return {rows_.data(), filled_}; }
-  void clear() { filled_ = 0; }
-
- private:
-  std::size_t num_columns_;
-  std::vector<Row> rows_;
-  std::size_t filled_ = 0;
-};
-
-// One cell per column from the comma-separated fields of `line`, trimmed;
-// missing fields are empty texts, fields beyond the last column are dropped.
-void fill_row(std::string_view line, Row& row) {
-  const char* field = line.data();
-  const char* const end = field + line.size();
-  std::size_t c = 0;
-  while (c < row.size()) {
-    const auto* comma = static_cast<const char*>(std::memchr(field, ',', static_cast<std::size_t>(end - field)));
-    const char* field_end = comma != nullptr ? comma : end;
-    row[c++].assign_str(trim_white_space(std::string_view(field, static_cast<std::size_t>(field_end - field))));
-    if (comma == nullptr) break;
-    field = comma + 1;
-  }
-  for (; c < row.size(); ++c) row[c].assign_str({});
-}
-
 void report_progress(std::uint64_t row_count, Clock::time_point start) {
   const double millions = static_cast<double>(row_count) / 1e6;
   const double seconds = seconds_since(start);
@@ -175,7 +134,7 @@ Result<Clock::time_point> stream_rows(const std::string& csv_path, std::size_t n
   std::string_view line;
   (void)reader->next_line(line);  // the header line, already read; whatever it yields now is ignored
 
-  RowBuffer rows(num_columns);
+  RowBuffer rows(num_columns, CHUNK_SIZE);
   std::uint64_t row_count = 0;
   const Clock::time_point start = Clock::now();
   for (;;) {

@@ -119,7 +119,10 @@ std::string expected_file(const std::string& path, const std::vector<std::string
   std::vector<KColumn> columns;
   for (const std::string& name : names) columns.push_back(make_column(name, ColType::Str));
   auto writer = StreamingDruxWriter::begin(std::move(columns), CHUNK_SIZE, path);
-  EXPECT_TRUE(writer.ok()) << writer.error();
+  if (!writer.ok()) {
+    ADD_FAILURE() << writer.error();
+    return {};
+  }
   std::vector<Row> chunk;
   auto flush = [&] {
     if (chunk.empty()) return;
