@@ -373,7 +373,9 @@ void DruxReader::close_fd() noexcept {
 }
 
 Result<DruxReader> DruxReader::open(const std::string& path) {
-  FdGuard guard{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  // Non-blocking so that opening a FIFO cannot wait for a writer; reads of
+  // the regular file it must turn out to be are unaffected by the flag.
+  FdGuard guard{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
   if (guard.fd < 0) return Error{"Cannot open " + path + ": " + system_error_text(errno), ErrorKind::Io};
   struct stat st;
   if (::fstat(guard.fd, &st) != 0) return Error{"Cannot open " + path + ": " + system_error_text(errno), ErrorKind::Io};

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <cinttypes>
 #include <cmath>
@@ -670,6 +671,19 @@ TEST(DruxReader, MissingFileIsAnIoError) {
   ASSERT_FALSE(reader.ok());
   EXPECT_EQ(reader.error_kind(), ErrorKind::Io);
   EXPECT_EQ(reader.error(), "Cannot open " + path + ": No such file or directory (os error 2)");
+}
+
+TEST(DruxReader, PathsThatAreNotRegularFilesAreRefused) {
+  ScratchDir dir;
+  const std::string fifo = dir.path("pipe");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string directory = dir.path("sub");
+  fs::create_directory(directory);
+  for (const std::string& path : {fifo, directory}) {
+    auto reader = DruxReader::open(path);  // a FIFO without a writer must not block
+    ASSERT_FALSE(reader.ok()) << path;
+    EXPECT_EQ(reader.error(), "not a DRUX file: " + path + " is not a regular file");
+  }
 }
 
 TEST(DruxReader, PositionsOutsideTheTableAreRefused) {
