@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <latch>
 #include <limits>
 #include <optional>
 #include <string>
@@ -371,25 +372,32 @@ TEST(PerformanceMonitor, InterruptedAlertsUpdatePoisonsTheAlertListOnly) {
 TEST(PerformanceMonitor, ConcurrentRecordingLosesNoUpdateAndSnapshotsAreConsistent) {
   constexpr int kWriters = 4;
   constexpr int kReaders = 2;
-  constexpr std::uint64_t kRounds = 2000;
+  constexpr std::uint64_t kRounds = 20000;
+  // Alerts read the clock and zone under the C library's own lock, which
+  // would serialise the writers; fire them only now and then.
+  constexpr std::uint64_t kAlertEvery = 100;
   PerformanceMonitor monitor;
   std::atomic<bool> done{false};
   std::atomic<int> inconsistent{0};
   std::atomic<int> failures{0};
+  std::latch start(kWriters + kReaders);
 
   std::vector<std::thread> threads;
   for (int w = 0; w < kWriters; ++w) {
     threads.emplace_back([&] {
+      start.arrive_and_wait();
       for (std::uint64_t i = 0; i < kRounds; ++i) {
+        const bool alert = i % kAlertEvery == 0;
         const bool ok = monitor.record_read(3, 1.0).ok() && monitor.record_write(5, 2.0).ok() &&
-                        monitor.record_error().ok() && monitor.record_rows_columns(1, 2).ok() &&
-                        monitor.update_cache_stats(0.1).ok();
+                        monitor.record_rows_columns(1, 2).ok() && monitor.update_cache_stats(alert ? 0.1 : 0.5).ok() &&
+                        (!alert || monitor.record_error().ok());
         if (!ok) failures.fetch_add(1);
       }
     });
   }
   for (int r = 0; r < kReaders; ++r) {
     threads.emplace_back([&] {
+      start.arrive_and_wait();
       while (!done.load()) {
         const auto m = monitor.get_metrics();
         if (!m.ok() || !monitor.export_json().ok() || !monitor.export_prometheus().ok() ||
@@ -417,7 +425,7 @@ TEST(PerformanceMonitor, ConcurrentRecordingLosesNoUpdateAndSnapshotsAreConsiste
   EXPECT_EQ(m.write_operations, total);
   EXPECT_EQ(m.total_bytes_read, 3 * total);
   EXPECT_EQ(m.total_bytes_written, 5 * total);
-  EXPECT_EQ(m.total_errors, total);
+  EXPECT_EQ(m.total_errors, total / kAlertEvery);
   EXPECT_EQ(m.rows_processed, total);
   EXPECT_EQ(m.columns_processed, 2 * total);
   EXPECT_EQ(m.avg_read_latency_ms, 1.0);
@@ -427,7 +435,7 @@ TEST(PerformanceMonitor, ConcurrentRecordingLosesNoUpdateAndSnapshotsAreConsiste
   for (const auto& alert : alerts_of(monitor)) {
     if (alert.alert_type == AlertType::LowCacheHitRate) ++cache_alerts;
   }
-  EXPECT_EQ(cache_alerts, total);
+  EXPECT_EQ(cache_alerts, total / kAlertEvery);
 }
 
 }  // namespace
