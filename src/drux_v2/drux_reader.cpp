@@ -34,7 +34,6 @@ constexpr std::uint64_t kMinFinishedSize = kMinDataOffset + kTrailerSize;
 constexpr std::size_t kBloomBytes = kBloomBits / 8;
 // offset, length, tag, null count, two one-byte varints, two empty texts, filter
 constexpr std::uint64_t kMinFooterEntrySize = 8 + 8 + 1 + 4 + 1 + 1 + 1 + 1 + kBloomBytes;
-constexpr std::uint64_t kFooterCountsSize = 4 + 2;
 // The dictionary always has zero entries: its bytes are the varint 0.
 constexpr std::size_t kDictionarySize = 1;
 // Widest integer payload: run-length with one run per row, each a ten-byte
