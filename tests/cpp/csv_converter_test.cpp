@@ -291,9 +291,10 @@ TEST(CsvConversion, ChunksOfExactlyChunkSizeRows) {
     Table rows;
     for (std::size_t i = 0; i < c.rows; ++i) {
       const bool first_chunk = i < CHUNK_SIZE;
-      const std::string key = first_chunk ? "a long key that leaves the inline storage " + std::to_string(i)
-                                          : std::to_string(i);
-      const std::string value = first_chunk ? "v" + std::to_string(i % 7) : "";
+      std::string key = std::to_string(i);
+      if (first_chunk) key.insert(0, "a long key that leaves the inline storage ");
+      std::string value;
+      if (first_chunk) value.append("v").append(std::to_string(i % 7));
       csv += first_chunk ? key + "," + value + "\n" : key + "\n";
       rows.push_back({key, value});
     }

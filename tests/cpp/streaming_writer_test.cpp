@@ -480,7 +480,7 @@ TEST_F(StreamingWriter, CountsTheHeaderCannotHoldAreRefusedBeforeTouchingTheFile
   };
   for (const auto& c : cases) {
     std::vector<KColumn> columns;
-    for (std::size_t i = 0; i < c.columns; ++i) columns.push_back(make_column("c" + std::to_string(i)));
+    for (std::size_t i = 0; i < c.columns; ++i) columns.push_back(make_column(std::string("c").append(std::to_string(i))));
     const std::string existing = path("existing.drux");
     const std::string fresh = path("fresh.drux");
     { std::ofstream(existing) << "keep"; }
