@@ -66,6 +66,5 @@ bool bool_view(const KVal& v) {
   }
 }
 
-std::string_view text_view(const KVal& v) { return v.tag() == KTag::Str ? std::string_view(v.str_value()) : std::string_view(); }
 
 }  // namespace drux

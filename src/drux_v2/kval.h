@@ -116,7 +116,10 @@ struct StreamChunkColMeta {
 std::int64_t int_view(const KVal& v);
 double float_view(const KVal& v);
 bool bool_view(const KVal& v);
-std::string_view text_view(const KVal& v);
+// Inline: the writer calls it for every cell of every string column.
+inline std::string_view text_view(const KVal& v) {
+  return v.tag() == KTag::Str ? std::string_view(v.str_value()) : std::string_view();
+}
 
 // Text order: unsigned bytewise, a proper prefix sorts first.
 inline bool text_less(std::string_view a, std::string_view b) {
