@@ -66,5 +66,4 @@ bool bool_view(const KVal& v) {
   }
 }
 
-
 }  // namespace drux
