@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the package into .venv and converts a CSV file to DRUX v2.
 #   bash scripts/run_main.sh [CSV [DRUX]]
-# Without arguments it converts a generated sample of 200,000 rows.
+# Without arguments it converts a generated 64 MiB sample.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -19,7 +19,7 @@ drux=${2:-}
 if [ -z "$csv" ]; then
   mkdir -p "$root/build/sample"
   csv="$root/build/sample/sample.csv"
-  "$root/.venv/bin/python" "$root/bench/make_csv.py" --rows 200000 "$csv"
+  [ -f "$csv" ] || "$root/.venv/bin/python" "$root/bench/make_csv.py" "$csv" 64M
 fi
 [ -n "$drux" ] || drux="${csv%.csv}.drux"
 "$root/.venv/bin/python" -c 'import sys, drux_fileformat as d; print(d.compress_csv(sys.argv[1], sys.argv[2]))' "$csv" "$drux"
