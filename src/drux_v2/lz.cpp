@@ -16,6 +16,7 @@
 #include <bit>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 namespace drux {
 namespace {
@@ -87,14 +88,40 @@ class MatchFinder {
     next_insert_ = p + 1;
   }
 
+  // True when the walk at k is sure to come back empty: neither of the first
+  // two chain entries holds k's four bytes, and the third is out of reach.
+  // On data with few repeats that is most positions, and there the walk's
+  // own branches, on whether each entry exists and is in reach, mispredict;
+  // this check computes the same answer without branching on the entries.
+  bool nothing_to_find(std::size_t k, std::uint32_t here4) const {
+    const std::uint32_t* chain = chain_.get();
+    // An empty link (0) stands for position 0 here. Position 0 is inserted
+    // first, into an empty chain, so its own link is empty too; the `near`
+    // flags already say the walk would have stopped at the empty link.
+    const std::uint32_t e1 = chain[k];
+    if (e1 == 0) return true;
+    const std::size_t p1 = e1 - 1;
+    const bool near1 = k - p1 <= kMaxDistance;
+    if (near1 & (load_u32(data_ + p1) == here4)) return false;
+    const std::uint32_t e2 = chain[p1];
+    const std::size_t p2 = e2 - (e2 != 0);
+    const std::uint32_t e3 = chain[p2];
+    const std::size_t p3 = e3 - (e3 != 0);
+    const bool near2 = near1 & (e2 != 0) & (k - p2 <= kMaxDistance);
+    const bool near3 = near2 & (e3 != 0) & (k - p3 <= kMaxDistance);
+    const bool found2 = near2 & (load_u32(data_ + p2) == here4);
+    return !(found2 | near3);
+  }
+
   // Best match at k, which must already be inserted: the most recent of the
   // longest candidates among the 7 chain entries after k itself.
-  Match search(std::size_t k) const {
+  [[gnu::always_inline]] Match search(std::size_t k) const {
     Match best;
     const std::uint8_t* data = data_;
     const std::uint32_t* chain = chain_.get();
     const std::uint8_t* here = data + k;
     const std::uint32_t here4 = load_u32(here);
+    if (nothing_to_find(k, here4)) return best;
     const std::size_t max_len = std::min(size_ - k, kMaxMatch);
     std::uint32_t entry = chain[k];
     for (int visit = 1; visit < kChainVisits && entry != 0; ++visit) {
@@ -121,24 +148,54 @@ class MatchFinder {
   std::size_t next_insert_ = 0;
 };
 
-// Writes block[from, to) as literals, each FF escaped as FF 00 00 01 00.
-void put_literals(ByteBuffer& out, const std::uint8_t* from, const std::uint8_t* to) {
-  static constexpr std::uint8_t kEscapedMarker[kTokenSize] = {kTokenMarker, 0, 0, 1, 0};
-  while (from < to) {
-    const void* found = std::memchr(from, kTokenMarker, static_cast<std::size_t>(to - from));
-    const std::uint8_t* marker = found ? static_cast<const std::uint8_t*>(found) : to;
-    out.insert(out.end(), from, marker);
-    if (marker == to) return;
-    out.insert(out.end(), kEscapedMarker, kEscapedMarker + kTokenSize);
-    from = marker + 1;
-  }
-}
+// Appends tokens through a raw cursor into a buffer sized ahead, so a token
+// costs a capacity check and a copy rather than several push_backs. The
+// buffer is cut to the bytes written when the stream is done.
+class TokenWriter {
+ public:
+  explicit TokenWriter(std::size_t expected) : out_(expected) {}
 
-void put_match(ByteBuffer& out, const Match& m) {
-  put_u8(out, kTokenMarker);
-  put_u16_le(out, static_cast<std::uint16_t>(m.distance));
-  put_u16_le(out, static_cast<std::uint16_t>(m.length));
-}
+  // Writes block[from, to) as literals, each FF escaped as FF 00 00 01 00.
+  void literals(const std::uint8_t* from, const std::uint8_t* to) {
+    static constexpr std::uint8_t kEscapedMarker[kTokenSize] = {kTokenMarker, 0, 0, 1, 0};
+    while (from < to) {
+      const std::size_t left = static_cast<std::size_t>(to - from);
+      const void* found = std::memchr(from, kTokenMarker, left);
+      const std::size_t run = found ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(found) - from) : left;
+      std::uint8_t* dst = room(run + kTokenSize);
+      std::memcpy(dst, from, run);
+      used_ += run;
+      if (run == left) return;
+      std::memcpy(dst + run, kEscapedMarker, kTokenSize);
+      used_ += kTokenSize;
+      from += run + 1;
+    }
+  }
+
+  // FF, then distance and length as 16-bit little-endian numbers.
+  void match(const Match& m) {
+    const std::uint8_t token[kTokenSize] = {
+        kTokenMarker, static_cast<std::uint8_t>(m.distance), static_cast<std::uint8_t>(m.distance >> 8),
+        static_cast<std::uint8_t>(m.length), static_cast<std::uint8_t>(m.length >> 8)};
+    std::memcpy(room(kTokenSize), token, kTokenSize);
+    used_ += kTokenSize;
+  }
+
+  ByteBuffer finish() && {
+    out_.resize(used_);
+    return std::move(out_);
+  }
+
+ private:
+  // Cursor with at least n writable bytes behind it.
+  std::uint8_t* room(std::size_t n) {
+    if (out_.size() - used_ < n) out_.resize(std::max(2 * out_.size(), used_ + n));
+    return out_.data() + used_;
+  }
+
+  ByteBuffer out_;
+  std::size_t used_ = 0;
+};
 
 // Step between positions hashed inside a match: long matches are sampled.
 std::size_t insertion_step(std::size_t len) { return len <= 32 ? 1 : len <= 64 ? 2 : 4; }
@@ -147,13 +204,14 @@ std::size_t insertion_step(std::size_t len) { return len <= 32 ? 1 : len <= 64 ?
 
 ByteBuffer lz_compress(ByteView block) {
   const std::size_t size = block.size();
-  ByteBuffer out;
-  if (size < kUnsearchedTail + 1) {
-    put_literals(out, block.data(), block.data() + size);
-    return out;
-  }
-  out.reserve(size + size / 8 + 16);
   const std::uint8_t* data = block.data();
+  // Room for the block as literals plus a little: blocks that do not
+  // shrink rarely grow by much, and the writer grows if they do.
+  TokenWriter out(size + size / 8 + 16);
+  if (size < kUnsearchedTail + 1) {
+    out.literals(data, data + size);
+    return std::move(out).finish();
+  }
   const std::size_t limit = size - kUnsearchedTail;
   MatchFinder finder(block);
   std::size_t k = 0;
@@ -182,15 +240,15 @@ ByteBuffer lz_compress(ByteView block) {
         continue;
       }
     }
-    put_literals(out, data + literal_start, data + k);
-    put_match(out, match);
+    out.literals(data + literal_start, data + k);
+    out.match(match);
     const std::size_t step = insertion_step(match.length);
     for (std::size_t i = 1; i < match.length && k + i < limit; i += step) finder.insert(k + i);
     k += match.length;
     literal_start = k;
   }
-  put_literals(out, data + literal_start, data + size);
-  return out;
+  out.literals(data + literal_start, data + size);
+  return std::move(out).finish();
 }
 
 namespace {
