@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-20}
 python=${2:-}
 build=build/fuzz
-export PATH="/usr/bin:$PATH"
+cmake() { if command cmake --version >/dev/null 2>&1; then command cmake "$@"; else /usr/bin/cmake "$@"; fi; }
 
 CXX=clang++ cmake -S . -B "$build" -DDRUX_BUILD_FUZZERS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$(nproc 2>/dev/null || echo 2)"

@@ -5,11 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
-python=${PYTHON:-python3}
-"$python" -c 'import sys; sys.exit(sys.version_info < (3, 12))' || {
-  echo "CPython 3.12 or later is required" >&2
-  exit 1
-}
+python=$(bash scripts/find_python.sh)
 "$python" -m venv "$root/.venv"
 "$root/.venv/bin/python" -m pip install -q --upgrade pip
 "$root/.venv/bin/python" -m pip install -q .

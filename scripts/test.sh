@@ -20,7 +20,11 @@ if [ ${#missing[@]} -gt 0 ]; then
   $sudo_cmd apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
-export PATH="/usr/bin:$PATH"  # Debian's cmake before any shim without one
+# A pyenv shim named cmake may stand before Debian's and fail for the
+# selected Python; use Debian's then.
+cmake() { if command cmake --version >/dev/null 2>&1; then command cmake "$@"; else /usr/bin/cmake "$@"; fi; }
+ctest() { if command ctest --version >/dev/null 2>&1; then command ctest "$@"; else /usr/bin/ctest "$@"; fi; }
+export -f cmake ctest
 
 # --- C++ suites ---------------------------------------------------------------
 run_ctest() {
@@ -34,11 +38,7 @@ run_ctest build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRUX_BUILD_BENCHMARKS=O
 run_ctest build/sanitize -DCMAKE_BUILD_TYPE=Debug -DDRUX_SANITIZE=ON
 
 # --- Python suite -------------------------------------------------------------
-python=${PYTHON:-python3}
-"$python" -c 'import sys; sys.exit(sys.version_info < (3, 12))' || {
-  echo "CPython 3.12 or later is required (found $("$python" --version 2>&1))" >&2
-  exit 1
-}
+python=$(bash scripts/find_python.sh)
 echo "== Python suite"
 "$python" -m venv "$root/.venv"
 "$root/.venv/bin/python" -m pip install -q --upgrade pip
