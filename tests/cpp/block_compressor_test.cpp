@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -11,32 +10,15 @@
 #include "drux_v2/huffman.h"
 #include "drux_v2/lz.h"
 #include "drux_v2/range_coder.h"
+#include "test_support.h"
 
 namespace drux {
 namespace {
 
-ByteBuffer bytes_of(const std::string& text) { return ByteBuffer(text.begin(), text.end()); }
-
-ByteBuffer concat(std::initializer_list<ByteBuffer> parts) {
-  ByteBuffer out;
-  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-
-std::string repeat(const std::string& unit, std::size_t times) {
-  std::string out;
-  for (std::size_t i = 0; i < times; ++i) out += unit;
-  return out;
-}
-
-// `count` bytes drawn uniformly from the values 0 .. alphabet-1 (or from
-// `first` on), from a fixed seed.
-ByteBuffer random_bytes(std::size_t count, unsigned alphabet, unsigned seed, std::uint8_t first = 0) {
-  std::mt19937 rng(seed);
-  ByteBuffer out(count);
-  for (auto& v : out) v = static_cast<std::uint8_t>(first + rng() % alphabet);
-  return out;
-}
+using test::bytes_of;
+using test::concat;
+using test::random_bytes;
+using test::repeat;
 
 // Copies `length` bytes from every `period`-th position `offset` bytes on,
 // planting back-references for the LZ stage.

@@ -23,6 +23,7 @@
 
 #include "drux_v2/kval.h"
 #include "drux_v2/streaming_writer.h"
+#include "test_support.h"
 
 namespace drux {
 namespace {
@@ -35,30 +36,8 @@ constexpr std::size_t kCreationTimeOffset = 24;  // 8 bytes of wall-clock second
 constexpr std::size_t kTotalRowsOffset = 8;
 constexpr std::size_t kChunkCountOffset = 16;
 
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string pattern = (fs::temp_directory_path() / "drux_csv_XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~ScratchDir() {
-    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add);
-    fs::remove_all(path_);
-  }
-  std::string path(const std::string& name) const { return (path_ / name).string(); }
-  std::string file(const std::string& name, const std::string& bytes) const {
-    std::ofstream(path_ / name, std::ios::binary) << bytes;
-    return path(name);
-  }
-
- private:
-  fs::path path_;
-};
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using test::ScratchDir;
+using test::slurp;
 
 std::uint64_t le_field(const std::string& bytes, std::size_t offset, std::size_t width) {
   std::uint64_t v = 0;

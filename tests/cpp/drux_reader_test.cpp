@@ -22,6 +22,7 @@
 #include "drux_v2/block_compressor.h"
 #include "drux_v2/format.h"
 #include "drux_v2/streaming_writer.h"
+#include "test_support.h"
 
 namespace drux {
 namespace {
@@ -31,23 +32,8 @@ namespace fs = std::filesystem;
 constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
 
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string pattern = (fs::temp_directory_path() / "drux_reader_XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~ScratchDir() { fs::remove_all(path_); }
-  std::string path(const std::string& name) const { return (path_ / name).string(); }
-
- private:
-  fs::path path_;
-};
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using test::ScratchDir;
+using test::slurp;
 
 void spit(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;

@@ -1,28 +1,27 @@
 // Canonical Huffman blocks: exact bytes, table forms, deep trees, round
 // trips and the decoder's refusal of malformed blocks.
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 
 #include <cstdint>
-#include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "drux_v2/huffman.h"
+#include "test_support.h"
 
 namespace drux {
 namespace {
 
-ByteBuffer hex(const std::string& text) {
-  ByteBuffer out;
-  std::istringstream in(text);
-  unsigned byte;
-  while (in >> std::hex >> byte) out.push_back(static_cast<std::uint8_t>(byte));
-  return out;
-}
+using test::all_values_block;
+using test::bytes_of;
+using test::hex;
+using test::random_bytes;
+using test::text_block;
 
-ByteBuffer bytes_of(const std::string& text) { return ByteBuffer(text.begin(), text.end()); }
+constexpr test::BlockCoder kHuffman{huffman_compress, huffman_decompress};
+
+// Value k*7 with probability about 2^-(k+1).
+ByteBuffer skewed_block(std::size_t size, unsigned seed) { return test::skewed_bytes(size, seed, 7); }
 
 // Each value v appears counts[v] times, values interleaved so that the
 // block is not sorted.
@@ -44,37 +43,6 @@ ByteBuffer block_with_counts(const std::vector<std::uint32_t>& counts) {
 ByteBuffer distinct_values_block(int distinct) {
   ByteBuffer block;
   for (int v = 0; v < distinct; ++v) block.insert(block.end(), static_cast<std::size_t>(v % 7 + 1), static_cast<std::uint8_t>(v));
-  return block;
-}
-
-ByteBuffer random_block(std::size_t size, std::uint32_t seed) {
-  std::mt19937 rng(seed);
-  ByteBuffer block(size);
-  for (auto& b : block) b = static_cast<std::uint8_t>(rng());
-  return block;
-}
-
-// Geometric-like skew: value k with probability about 2^-(k+1).
-ByteBuffer skewed_block(std::size_t size, std::uint32_t seed) {
-  std::mt19937 rng(seed);
-  ByteBuffer block(size);
-  for (auto& b : block) b = static_cast<std::uint8_t>(__builtin_ctz(rng() | 0x80000000u) * 7);
-  return block;
-}
-
-ByteBuffer text_block(std::size_t size) {
-  const std::string words = "id,name,city,amount\n42,Alice,Paris,19.95\n43,Bob,Lyon,7.00\n44,Carol,Nice,120.5\n";
-  ByteBuffer block;
-  while (block.size() < size) block.insert(block.end(), words.begin(), words.end());
-  block.resize(size);
-  return block;
-}
-
-ByteBuffer all_values_block() {
-  ByteBuffer block;
-  for (int round = 0; round < 3; ++round) {
-    for (int v = 0; v < 256; ++v) block.push_back(static_cast<std::uint8_t>(v));
-  }
   return block;
 }
 
@@ -199,7 +167,8 @@ TEST(HuffmanBlock, DeepTreesOfEverySizeKeepACompletePrefixCode) {
 }
 
 TEST(HuffmanBlock, ShallowTreesStoreTheirDepthsAsLengths) {
-  const ByteBuffer blocks[] = {text_block(5000), skewed_block(5000, 3), random_block(3000, 4), all_values_block()};
+  const ByteBuffer blocks[] = {text_block(5000), skewed_block(5000, 3), random_bytes(3000, 256, 4),
+                               all_values_block(3)};
   for (const auto& block : blocks) {
     const CodeLengths depths = huffman_tree_depths(count_byte_frequencies(block));
     ASSERT_LE(*std::max_element(depths.begin(), depths.end()), kMaxHuffmanCodeLength);
@@ -214,10 +183,10 @@ TEST(HuffmanBlock, RoundTripsVariedBlocks) {
   } cases[] = {
       {"single byte", {0x00}},
       {"two values", bytes_of("ab")},
-      {"random", random_block(100000, 1)},
+      {"random", random_bytes(100000, 256, 1)},
       {"skewed", skewed_block(100000, 2)},
       {"text", text_block(70001)},
-      {"all 256 values", all_values_block()},
+      {"all 256 values", all_values_block(3)},
       {"long run and one other", [] {
          ByteBuffer b(50000, 0x41);
          b[25000] = 0x42;
@@ -225,18 +194,11 @@ TEST(HuffmanBlock, RoundTripsVariedBlocks) {
        }()},
       {"many FF bytes", ByteBuffer(1000, 0xFF)},
   };
-  for (const auto& c : cases) {
-    const ByteBuffer out = huffman_compress(c.block);
-    auto decoded = huffman_decompress(out, c.block.size());
-    ASSERT_TRUE(decoded.ok()) << c.name << ": " << decoded.error();
-    EXPECT_EQ(decoded.value(), c.block) << c.name;
-  }
+  for (const auto& c : cases) test::expect_round_trip(kHuffman, c.block, c.name);
 }
 
 TEST(HuffmanBlock, EmptyInputDecodesToEmptyBlock) {
-  auto decoded = huffman_decompress({}, 0);
-  ASSERT_TRUE(decoded.ok());
-  EXPECT_TRUE(decoded.value().empty());
+  test::expect_empty_input_decodes_to_empty_block(kHuffman);
 }
 
 TEST(HuffmanBlock, DecoderAcceptsAnIncompleteCodeWhoseBitsAllDecode) {
@@ -250,11 +212,7 @@ TEST(HuffmanBlock, DecoderRefusesMalformedBlocks) {
   // Valid reference: aaaaabbc is FF 03 61 01 62 02 63 02 08 00 00 00 05 60.
   std::string dense_two_values = "FE";
   for (int v = 0; v < 256; ++v) dense_two_values += v == 0x61 || v == 0x62 ? " 01" : " 00";
-  struct Case {
-    const char* name;
-    std::string data;
-    std::size_t max_output;
-  } cases[] = {
+  const test::MalformedBlock cases[] = {
       {"truncated table", "FF 03 61 01 62", 100},
       {"missing value count", "FF", 100},
       {"unknown table marker", "FD 03 61 01 62 02 63 02 08 00 00 00 05 60", 100},
@@ -279,52 +237,18 @@ TEST(HuffmanBlock, DecoderRefusesMalformedBlocks) {
       {"one bit in a single-value stream", "FF 01 61 01 04 00 00 00 80", 100},
       {"single-value stream too long", "FF 01 61 01 04 00 00 00 00 00", 100},
   };
-  for (const auto& c : cases) {
-    auto decoded = huffman_decompress(hex(c.data), c.max_output);
-    ASSERT_FALSE(decoded.ok()) << c.name;
-    EXPECT_EQ(decoded.error_kind(), ErrorKind::Data) << c.name;
-  }
+  for (const auto& c : cases) test::expect_refused_as_bad_data(kHuffman, c);
 }
 
 TEST(HuffmanBlock, EveryProperPrefixOfABlockIsRefused) {
-  const ByteBuffer block = skewed_block(2000, 5);
-  const ByteBuffer out = huffman_compress(block);
-  for (std::size_t cut = 1; cut < out.size(); ++cut) {
-    auto decoded = huffman_decompress(ByteView(out).first(cut), block.size());
-    EXPECT_FALSE(decoded.ok()) << "prefix of " << cut << " bytes";
-  }
+  test::expect_every_proper_prefix_refused(kHuffman, skewed_block(2000, 5));
 }
 
-// Flipped bits anywhere must either be refused or decode to a block no
-// longer than the limit; the sanitizer build checks that no read strays.
 TEST(HuffmanBlock, CorruptedBlocksAreRefusedOrStayWithinTheLimit) {
-  const ByteBuffer block = skewed_block(600, 9);
-  const ByteBuffer valid = huffman_compress(block);
-  const std::uint8_t flips[] = {0x01, 0x10, 0x80, 0xFF};
-  int refused = 0;
-  for (std::size_t at = 0; at < valid.size(); ++at) {
-    for (std::uint8_t flip : flips) {
-      ByteBuffer corrupted = valid;
-      corrupted[at] ^= flip;
-      auto decoded = huffman_decompress(corrupted, 1000);
-      if (!decoded.ok()) {
-        ++refused;
-        continue;
-      }
-      EXPECT_LE(decoded.value().size(), 1000u) << "byte " << at;
-    }
-  }
-  EXPECT_GT(refused, 0);
+  test::expect_corruption_refused_or_within(kHuffman, skewed_block(600, 9), 1000);
 }
 
-TEST(HuffmanBlock, BlockOf4GiBOrMoreGivesEmptyOutput) {
-  const std::size_t size = std::size_t{1} << 32;
-  void* mapped = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (mapped == MAP_FAILED) GTEST_SKIP() << "cannot reserve 4 GiB of address space";
-  const ByteView block(static_cast<const std::uint8_t*>(mapped), size);
-  EXPECT_TRUE(huffman_compress(block).empty());
-  munmap(mapped, size);
-}
+TEST(HuffmanBlock, BlockOf4GiBOrMoreGivesEmptyOutput) { test::expect_empty_output_for_4gib_block(kHuffman); }
 
 }  // namespace
 }  // namespace drux

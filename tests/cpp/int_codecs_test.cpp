@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "drux_v2/int_codecs.h"
+#include "test_support.h"
 
 namespace drux {
 namespace {
@@ -33,11 +34,7 @@ constexpr Codec kCdelta{"cdelta", encode_cdelta, decode_cdelta};
 
 ByteBuffer repeat(std::uint8_t byte, std::size_t n) { return ByteBuffer(n, byte); }
 
-ByteBuffer concat(std::initializer_list<ByteBuffer> parts) {
-  ByteBuffer out;
-  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
+using test::concat;
 
 TEST(IntCodecs, EncodeToTheDocumentedBytes) {
   struct Case {

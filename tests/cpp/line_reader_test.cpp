@@ -3,12 +3,9 @@
 #include "python_bindings/line_reader.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <cmath>
-#include <filesystem>
-#include <fstream>
 #include <limits>
 #include <string>
 #include <vector>
@@ -16,29 +13,12 @@
 #include "python_bindings/stderr_report.h"
 #include "python_bindings/text_trim.h"
 #include "python_bindings/utf8_check.h"
+#include "test_support.h"
 
 namespace drux {
 namespace {
 
-namespace fs = std::filesystem;
-
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string pattern = (fs::temp_directory_path() / "drux_lines_XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~ScratchDir() { fs::remove_all(path_); }
-  std::string file(const std::string& name, const std::string& bytes) const {
-    const fs::path p = path_ / name;
-    std::ofstream(p, std::ios::binary) << bytes;
-    return p.string();
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using test::ScratchDir;
 
 struct LinesOutcome {
   std::vector<std::string> lines;
@@ -120,13 +100,13 @@ TEST(LineReader, InvalidUtf8FailsThatLineOnlyAndReadingGoesOn) {
 
 TEST(LineReader, OpenAndReadFailuresCarryTheSystemErrorText) {
   ScratchDir dir;
-  auto missing = LineReader::open((dir.path() / "missing.csv").string(), 64);
+  auto missing = LineReader::open(dir.path("missing.csv"), 64);
   ASSERT_FALSE(missing.ok());
   EXPECT_EQ(missing.error(), "No such file or directory (os error 2)");
   EXPECT_EQ(missing.error_kind(), ErrorKind::Io);
 
   // A directory opens for reading on Linux but cannot be read.
-  auto directory = LineReader::open(dir.path().string(), 64);
+  auto directory = LineReader::open(dir.root().string(), 64);
   ASSERT_TRUE(directory.ok());
   std::string_view line;
   EXPECT_EQ(directory->next_line(line), LineStatus::Failed);

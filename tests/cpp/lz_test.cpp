@@ -9,23 +9,14 @@
 #include <vector>
 
 #include "drux_v2/lz.h"
+#include "test_support.h"
 
 namespace drux {
 namespace {
 
-ByteBuffer bytes_of(const std::string& text) { return ByteBuffer(text.begin(), text.end()); }
-
-ByteBuffer concat(std::initializer_list<ByteBuffer> parts) {
-  ByteBuffer out;
-  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-
-std::string repeat(const std::string& unit, std::size_t times) {
-  std::string out;
-  for (std::size_t i = 0; i < times; ++i) out += unit;
-  return out;
-}
+using test::bytes_of;
+using test::concat;
+using test::repeat;
 
 struct TokenCase {
   const char* name;
@@ -139,12 +130,7 @@ TEST(LzMatchFinder, ChainWalkExaminesSevenEarlierPositions) {
 }
 
 // `count` bytes that hold no FF and no repeat of 6 bytes or more.
-ByteBuffer unique_bytes(std::size_t count) {
-  std::mt19937 rng(42);
-  ByteBuffer out(count);
-  for (auto& v : out) v = static_cast<std::uint8_t>(rng() % 255);
-  return out;
-}
+ByteBuffer unique_bytes(std::size_t count) { return test::random_bytes(count, 255, 42); }
 
 ByteBuffer slice(const ByteBuffer& b, std::size_t from, std::size_t to) {
   return ByteBuffer(b.begin() + static_cast<std::ptrdiff_t>(from), b.begin() + static_cast<std::ptrdiff_t>(to));

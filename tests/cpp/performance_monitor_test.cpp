@@ -3,7 +3,6 @@
 #include "monitoring/performance_monitor.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <time.h>
 
 #include <atomic>
@@ -18,6 +17,8 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "test_support.h"
 
 namespace drux {
 namespace {
@@ -46,28 +47,8 @@ std::optional<std::time_t> utc_seconds(const std::string& timestamp) {
   return ::timegm(&parsed);
 }
 
-class ScopedUtc {
- public:
-  ScopedUtc() {
-    if (const char* old = ::getenv("TZ")) saved_ = old;
-    ::setenv("TZ", "UTC", 1);
-    ::tzset();
-  }
-  ~ScopedUtc() {
-    if (saved_) {
-      ::setenv("TZ", saved_->c_str(), 1);
-    } else {
-      ::unsetenv("TZ");
-    }
-    ::tzset();
-  }
-
- private:
-  std::optional<std::string> saved_;
-};
-
 TEST(PerformanceMonitor, FreshMonitorIsZeroedWithItsCreationTime) {
-  ScopedUtc utc;
+  test::ScopedTimeZone utc("UTC");
   const std::time_t before = ::time(nullptr);
   const PerformanceMonitor monitor;
   const std::time_t after = ::time(nullptr);

@@ -1,43 +1,28 @@
 // Static order-0 range coder: the scaled model, exact coded bytes including
 // a carry into written bytes, round trips and malformed blocks.
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 
 #include <cstdint>
 #include <map>
 #include <random>
-#include <sstream>
 #include <string>
 
 #include "drux_v2/range_coder.h"
+#include "test_support.h"
 
 namespace drux {
 namespace {
 
-ByteBuffer hex(const std::string& text) {
-  ByteBuffer out;
-  std::istringstream in(text);
-  unsigned byte;
-  while (in >> std::hex >> byte) out.push_back(static_cast<std::uint8_t>(byte));
-  return out;
-}
+using test::all_values_block;
+using test::bytes_of;
+using test::hex;
+using test::random_bytes;
+using test::text_block;
 
-ByteBuffer bytes_of(const std::string& text) { return ByteBuffer(text.begin(), text.end()); }
-
-ByteBuffer random_block(std::size_t size, std::uint32_t seed) {
-  std::mt19937 rng(seed);
-  ByteBuffer block(size);
-  for (auto& b : block) b = static_cast<std::uint8_t>(rng());
-  return block;
-}
+constexpr test::BlockCoder kRange{range_compress, range_decompress};
 
 // Value k*5 with probability about 2^-(k+1).
-ByteBuffer skewed_block(std::size_t size, std::uint32_t seed) {
-  std::mt19937 rng(seed);
-  ByteBuffer block(size);
-  for (auto& b : block) b = static_cast<std::uint8_t>(__builtin_ctz(rng() | 0x80000000u) * 5);
-  return block;
-}
+ByteBuffer skewed_block(std::size_t size, unsigned seed) { return test::skewed_bytes(size, seed, 5); }
 
 // Two values, one with about 1 in 10000 of the bytes: long runs of almost
 // all-ones in `low`, where carries ripple through FF bytes.
@@ -48,22 +33,6 @@ ByteBuffer nearly_constant_block(std::size_t size, std::uint32_t seed) {
     if (rng() % 10000 == 0) b = 0xFF;
   }
   block[size / 2] = 0xFF;
-  return block;
-}
-
-ByteBuffer text_block(std::size_t size) {
-  const std::string words = "id,name,city,amount\n42,Alice,Paris,19.95\n43,Bob,Lyon,7.00\n44,Carol,Nice,120.5\n";
-  ByteBuffer block;
-  while (block.size() < size) block.insert(block.end(), words.begin(), words.end());
-  block.resize(size);
-  return block;
-}
-
-ByteBuffer all_values_block(int rounds) {
-  ByteBuffer block;
-  for (int round = 0; round < rounds; ++round) {
-    for (int v = 0; v < 256; ++v) block.push_back(static_cast<std::uint8_t>(v));
-  }
   return block;
 }
 
@@ -163,34 +132,23 @@ TEST(RangeBlock, RoundTripsVariedBlocks) {
     ByteBuffer block;
   } cases[] = {
       {"two bytes", bytes_of("ab")},
-      {"random", random_block(100000, 1)},
+      {"random", random_bytes(100000, 256, 1)},
       {"skewed", skewed_block(100000, 2)},
       {"nearly constant", nearly_constant_block(300000, 3)},
       {"text", text_block(70001)},
       {"all 256 values", all_values_block(4)},
       {"every value once", all_values_block(1)},
   };
-  for (const auto& c : cases) {
-    const ByteBuffer out = range_compress(c.block);
-    auto decoded = range_decompress(out, c.block.size());
-    ASSERT_TRUE(decoded.ok()) << c.name << ": " << decoded.error();
-    EXPECT_EQ(decoded.value(), c.block) << c.name;
-  }
+  for (const auto& c : cases) test::expect_round_trip(kRange, c.block, c.name);
 }
 
 TEST(RangeBlock, EmptyInputDecodesToEmptyBlock) {
-  auto decoded = range_decompress({}, 0);
-  ASSERT_TRUE(decoded.ok());
-  EXPECT_TRUE(decoded.value().empty());
+  test::expect_empty_input_decodes_to_empty_block(kRange);
 }
 
 TEST(RangeBlock, DecoderRefusesMalformedBlocks) {
   // Valid reference: ab is 02 00 61 00 20 62 00 20 02 00 00 00 3F FF E0 00.
-  struct Case {
-    const char* name;
-    std::string data;
-    std::size_t max_output;
-  } cases[] = {
+  const test::MalformedBlock cases[] = {
       {"truncated value count", "02", 100},
       {"no values", "00 00 02 00 00 00 3F FF E0 00", 100},
       {"more than 256 values", "01 01 61 00 40", 100},
@@ -210,52 +168,18 @@ TEST(RangeBlock, DecoderRefusesMalformedBlocks) {
       {"trailing byte", "02 00 61 00 20 62 00 20 02 00 00 00 3F FF E0 00 00", 100},
       {"value outside every subrange", "02 00 61 00 20 62 00 20 02 00 00 00 FF FF FF FF", 100},
   };
-  for (const auto& c : cases) {
-    auto decoded = range_decompress(hex(c.data), c.max_output);
-    ASSERT_FALSE(decoded.ok()) << c.name;
-    EXPECT_EQ(decoded.error_kind(), ErrorKind::Data) << c.name;
-  }
+  for (const auto& c : cases) test::expect_refused_as_bad_data(kRange, c);
 }
 
 TEST(RangeBlock, EveryProperPrefixOfABlockIsRefused) {
-  const ByteBuffer block = skewed_block(2000, 5);
-  const ByteBuffer out = range_compress(block);
-  for (std::size_t cut = 1; cut < out.size(); ++cut) {
-    auto decoded = range_decompress(ByteView(out).first(cut), block.size());
-    EXPECT_FALSE(decoded.ok()) << "prefix of " << cut << " bytes";
-  }
+  test::expect_every_proper_prefix_refused(kRange, skewed_block(2000, 5));
 }
 
-// Flipped bits anywhere must either be refused or decode to a block no
-// longer than the limit; the sanitizer build checks that no read strays.
 TEST(RangeBlock, CorruptedBlocksAreRefusedOrStayWithinTheLimit) {
-  const ByteBuffer block = skewed_block(600, 9);
-  const ByteBuffer valid = range_compress(block);
-  const std::uint8_t flips[] = {0x01, 0x10, 0x80, 0xFF};
-  int refused = 0;
-  for (std::size_t at = 0; at < valid.size(); ++at) {
-    for (std::uint8_t flip : flips) {
-      ByteBuffer corrupted = valid;
-      corrupted[at] ^= flip;
-      auto decoded = range_decompress(corrupted, 1000);
-      if (!decoded.ok()) {
-        ++refused;
-        continue;
-      }
-      EXPECT_LE(decoded.value().size(), 1000u) << "byte " << at;
-    }
-  }
-  EXPECT_GT(refused, 0);
+  test::expect_corruption_refused_or_within(kRange, skewed_block(600, 9), 1000);
 }
 
-TEST(RangeBlock, BlockOf4GiBOrMoreGivesEmptyOutput) {
-  const std::size_t size = std::size_t{1} << 32;
-  void* mapped = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (mapped == MAP_FAILED) GTEST_SKIP() << "cannot reserve 4 GiB of address space";
-  const ByteView block(static_cast<const std::uint8_t*>(mapped), size);
-  EXPECT_TRUE(range_compress(block).empty());
-  munmap(mapped, size);
-}
+TEST(RangeBlock, BlockOf4GiBOrMoreGivesEmptyOutput) { test::expect_empty_output_for_4gib_block(kRange); }
 
 }  // namespace
 }  // namespace drux

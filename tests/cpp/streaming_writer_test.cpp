@@ -23,6 +23,7 @@
 #include "drux_v2/nested_codec.h"
 #include "drux_v2/streaming_writer.h"
 #include "drux_v2/string_codec.h"
+#include "test_support.h"
 
 namespace drux {
 namespace {
@@ -162,14 +163,7 @@ std::vector<unsigned> set_bits(const BloomFilter& bloom) {
 
 class StreamingWriter : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "drux_writer_XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+  std::string path(const std::string& name) const { return dir_.path(name); }
 
   // Writes `chunks` and finishes; returns the summary.
   std::string write_file(const std::string& file, std::vector<KColumn> columns, std::uint64_t chunk_rows,
@@ -186,7 +180,7 @@ class StreamingWriter : public ::testing::Test {
     return summary.ok() ? summary.value() : std::string();
   }
 
-  fs::path dir_;
+  test::ScratchDir dir_;
 };
 
 std::vector<Row> int_rows(std::int64_t first, std::size_t n) {

@@ -2,36 +2,17 @@
 #include "monitoring/timestamp.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <time.h>
 
-#include <optional>
 #include <regex>
 #include <string>
+
+#include "test_support.h"
 
 namespace drux {
 namespace {
 
-// Sets TZ for the length of a test and puts the old value back.
-class ScopedTimeZone {
- public:
-  explicit ScopedTimeZone(const char* zone) {
-    if (const char* old = ::getenv("TZ")) saved_ = old;
-    ::setenv("TZ", zone, 1);
-    ::tzset();
-  }
-  ~ScopedTimeZone() {
-    if (saved_) {
-      ::setenv("TZ", saved_->c_str(), 1);
-    } else {
-      ::unsetenv("TZ");
-    }
-    ::tzset();
-  }
-
- private:
-  std::optional<std::string> saved_;
-};
+using test::ScopedTimeZone;
 
 struct TimestampCase {
   const char* zone;
