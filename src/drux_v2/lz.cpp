@@ -67,24 +67,29 @@ struct Match {
   std::size_t distance = 0;
 };
 
-// Hash chains over one block: head and chain entries hold position + 1, 0
-// meaning none.
+// Hash chains over one block: head and chain entries hold a position, or
+// kNone. kNone lies more than kMaxDistance behind every position, so the
+// walk's reach check also ends it at the end of a chain.
+constexpr std::uint32_t kNone = 0xFFFFFFFFu;  // blocks are shorter than this
+
 class MatchFinder {
  public:
   explicit MatchFinder(ByteView block)
       : data_(block.data()),
         size_(block.size()),
-        head_(std::make_unique<std::uint32_t[]>(kHeadEntries)),
+        head_(std::make_unique_for_overwrite<std::uint32_t[]>(kHeadEntries)),
         // Every chain entry is written when its position is inserted, before
-        // anything can follow a link to it, so the table needs no zeroing.
-        chain_(std::make_unique_for_overwrite<std::uint32_t[]>(block.size())) {}
+        // anything can follow a link to it, so the table needs no filling.
+        chain_(std::make_unique_for_overwrite<std::uint32_t[]>(block.size())) {
+    std::memset(head_.get(), 0xFF, kHeadEntries * sizeof(std::uint32_t));  // every entry kNone
+  }
 
   // Inserts p unless it is already in its chain.
   void insert(std::size_t p) {
     if (p < next_insert_) return;
     const std::uint32_t h = hash_at(data_ + p);
     chain_[p] = head_[h];
-    head_[h] = static_cast<std::uint32_t>(p + 1);
+    head_[h] = static_cast<std::uint32_t>(p);
     next_insert_ = p + 1;
   }
 
@@ -95,20 +100,17 @@ class MatchFinder {
   // this check computes the same answer without branching on the entries.
   bool nothing_to_find(std::size_t k, std::uint32_t here4) const {
     const std::uint32_t* chain = chain_.get();
-    // An empty link (0) stands for position 0 here. Position 0 is inserted
-    // first, into an empty chain, so its own link is empty too; the `near`
-    // flags already say the walk would have stopped at the empty link.
-    const std::uint32_t e1 = chain[k];
-    if (e1 == 0) return true;
-    const std::size_t p1 = e1 - 1;
+    // An empty link reads at k instead, which is harmless: kNone is out of
+    // reach, so the `near` flags already say the walk would have stopped.
+    const std::size_t p1 = chain[k];
+    if (p1 == kNone) return true;
     const bool near1 = k - p1 <= kMaxDistance;
     if (near1 & (load_u32(data_ + p1) == here4)) return false;
-    const std::uint32_t e2 = chain[p1];
-    const std::size_t p2 = e2 - (e2 != 0);
-    const std::uint32_t e3 = chain[p2];
-    const std::size_t p3 = e3 - (e3 != 0);
-    const bool near2 = near1 & (e2 != 0) & (k - p2 <= kMaxDistance);
-    const bool near3 = near2 & (e3 != 0) & (k - p3 <= kMaxDistance);
+    const std::size_t e2 = chain[p1];
+    const std::size_t p2 = std::min(e2, k);
+    const std::size_t e3 = chain[p2];
+    const bool near2 = near1 & (k - e2 <= kMaxDistance);
+    const bool near3 = near2 & (k - e3 <= kMaxDistance);
     const bool found2 = near2 & (load_u32(data_ + p2) == here4);
     return !(found2 | near3);
   }
@@ -123,10 +125,10 @@ class MatchFinder {
     const std::uint32_t here4 = load_u32(here);
     if (nothing_to_find(k, here4)) return best;
     const std::size_t max_len = std::min(size_ - k, kMaxMatch);
-    std::uint32_t entry = chain[k];
-    for (int visit = 1; visit < kChainVisits && entry != 0; ++visit) {
-      const std::size_t p = entry - 1;
-      if (k - p > kMaxDistance) break;
+    std::size_t entry = chain[k];
+    for (int visit = 1; visit < kChainVisits; ++visit) {
+      const std::size_t p = entry;
+      if (k - p > kMaxDistance) break;  // also at the end of the chain
       entry = chain[p];  // issued early: the walk is a chain of dependent loads
       const std::uint8_t* there = data + p;
       // A candidate that differs at the best length so far cannot be longer.
