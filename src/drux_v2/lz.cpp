@@ -3,9 +3,13 @@
 // Greedy LZ77 over hash chains with one position of lookahead. Two ideas keep
 // it fast: the chain walk is capped at 8 entries and stops at a match longer
 // than 127 bytes, and inside long matches only every second or fourth
-// position is hashed. Matches are extended 8 bytes per step. Every position
-// enters the chains at most once, and since positions are inserted in
-// increasing order one "next position to insert" mark enforces that.
+// position is hashed. Matches are extended 8 bytes per step. On data with
+// few repeats most searches end in a check of the first chain entries that
+// does not branch on each entry, and chain ends are marked by a sentinel out
+// of reach of every position, so one comparison ends a walk either way.
+// Every position enters the chains at most once, and since positions are
+// inserted in increasing order one "next position to insert" mark enforces
+// that.
 //
 // The decoder checks every token against what is left of the input and what
 // has been decoded before it writes a byte: it never trusts a distance or a
