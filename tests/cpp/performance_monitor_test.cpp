@@ -49,9 +49,9 @@ std::optional<std::time_t> utc_seconds(const std::string& timestamp) {
 
 TEST(PerformanceMonitor, FreshMonitorIsZeroedWithItsCreationTime) {
   test::ScopedTimeZone utc("UTC");
-  const std::time_t before = ::time(nullptr);
+  const std::time_t before = test::realtime_seconds();
   const PerformanceMonitor monitor;
-  const std::time_t after = ::time(nullptr);
+  const std::time_t after = test::realtime_seconds();
 
   const DruxMetrics m = metrics_of(monitor);
   EXPECT_EQ(m.total_bytes_read, 0u);

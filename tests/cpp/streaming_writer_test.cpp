@@ -3,6 +3,8 @@
 // read back here with a small parser of the container.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -205,9 +207,15 @@ KVal nested_lists(int depth) {
 // ---- Container layout -------------------------------------------------------------
 
 TEST_F(StreamingWriter, SmallFileMatchesItsByteLayoutExactly) {
-  const std::uint64_t before = static_cast<std::uint64_t>(std::time(nullptr));
+  // The writer's clock: time() reads a coarser clock that can lag behind it.
+  const auto unix_seconds = [] {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(
+                                          std::chrono::system_clock::now().time_since_epoch())
+                                          .count());
+  };
+  const std::uint64_t before = unix_seconds();
   std::string summary = write_file("one.drux", {make_column("n", ColType::Int)}, 3, {int_rows(1, 3)});
-  const std::uint64_t after = static_cast<std::uint64_t>(std::time(nullptr));
+  const std::uint64_t after = unix_seconds();
   EXPECT_EQ(summary, "DRUX v2 (streaming): 3 rows \xC3\x97 1 cols | 1 chunks | dict: 0 entries");
 
   ByteBuffer bytes = read_all(path("one.drux"));

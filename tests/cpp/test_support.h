@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
@@ -123,6 +124,14 @@ inline std::string slurp(const std::string& path) {
 }
 
 // Sets TZ for the length of a test and puts the old value back.
+// Whole seconds of the clock the code under test reads; time() reads a
+// coarser clock that can lag a second behind it.
+inline std::time_t realtime_seconds() {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return now.tv_sec;
+}
+
 class ScopedTimeZone {
  public:
   explicit ScopedTimeZone(const char* zone) {
