@@ -4,9 +4,10 @@
 // it fast: the chain walk is capped at 8 entries and stops at a match longer
 // than 127 bytes, and inside long matches only every second or fourth
 // position is hashed. Matches are extended 8 bytes per step. On data with
-// few repeats most searches end in a check of the first chain entries that
-// does not branch on each entry, and chain ends are marked by a sentinel out
-// of reach of every position, so one comparison ends a walk either way.
+// few repeats, once several walks in a row come back empty, most searches
+// end in a check of the first chain entries that does not branch on each
+// entry. Chain ends are marked by a sentinel out of reach of every position,
+// so one comparison ends a walk either way.
 // Every position enters the chains at most once, and since positions are
 // inserted in increasing order one "next position to insert" mark enforces
 // that.
@@ -36,6 +37,7 @@ constexpr std::size_t kMaxDistance = 65535;       // 16-bit distance field
 constexpr std::size_t kGoodEnoughMatch = 127;     // a longer match ends the chain walk
 constexpr int kChainVisits = 8;                   // entries visited per search, k itself included
 constexpr std::size_t kUnsearchedTail = 4;        // the last four positions are never searched
+constexpr std::size_t kEmptySearchesBeforeQuickCheck = 8;  // see MatchFinder::empty_streak_
 
 // Loads are little-endian by the host's own order; the system runs on x86-64.
 static_assert(std::endian::native == std::endian::little);
@@ -121,13 +123,13 @@ class MatchFinder {
 
   // Best match at k, which must already be inserted: the most recent of the
   // longest candidates among the 7 chain entries after k itself.
-  [[gnu::always_inline]] Match search(std::size_t k) const {
+  [[gnu::always_inline]] Match search(std::size_t k) {
     Match best;
     const std::uint8_t* data = data_;
     const std::uint32_t* chain = chain_.get();
     const std::uint8_t* here = data + k;
     const std::uint32_t here4 = load_u32(here);
-    if (nothing_to_find(k, here4)) return best;
+    if (empty_streak_ > kEmptySearchesBeforeQuickCheck && nothing_to_find(k, here4)) return best;
     const std::size_t max_len = std::min(size_ - k, kMaxMatch);
     std::size_t entry = chain[k];
     for (int visit = 1; visit < kChainVisits; ++visit) {
@@ -143,6 +145,7 @@ class MatchFinder {
         if (len > kGoodEnoughMatch || len == max_len) break;
       }
     }
+    empty_streak_ = best.length == 0 ? empty_streak_ + 1 : 0;
     return best;
   }
 
@@ -152,6 +155,9 @@ class MatchFinder {
   std::unique_ptr<std::uint32_t[]> head_;
   std::unique_ptr<std::uint32_t[]> chain_;
   std::size_t next_insert_ = 0;
+  // Walks in a row that found no candidate. The quick check pays off only
+  // where walks usually come back empty, and costs a little elsewhere.
+  std::size_t empty_streak_ = 0;
 };
 
 // Appends tokens through a raw cursor into a buffer sized ahead, so a token
