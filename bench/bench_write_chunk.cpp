@@ -61,7 +61,7 @@ std::vector<Row> integer_rows(std::size_t columns) {
 
 void run_chunks(benchmark::State& state, ColType type, const std::vector<Row>& rows, std::size_t columns) {
   std::vector<drux::KColumn> cols;
-  for (std::size_t c = 0; c < columns; ++c) cols.push_back(drux::make_column("c" + std::to_string(c), type));
+  for (std::size_t c = 0; c < columns; ++c) cols.push_back(drux::make_column(std::string("c").append(std::to_string(c)), type));
   const std::string path = temp_path();
   auto writer = drux::StreamingDruxWriter::begin(std::move(cols), kChunkRows, path);
   if (!writer.ok()) {
