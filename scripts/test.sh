@@ -34,7 +34,7 @@ run_ctest() {
   cmake --build "$dir" -j"$jobs"
   ctest --test-dir "$dir" --output-on-failure -j"$jobs"
 }
-run_ctest build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRUX_BUILD_BENCHMARKS=ON
+run_ctest build/test -DCMAKE_BUILD_TYPE=Release -DDRUX_BUILD_BENCHMARKS=ON
 run_ctest build/sanitize -DCMAKE_BUILD_TYPE=Debug -DDRUX_SANITIZE=ON
 
 # --- Python suite -------------------------------------------------------------
