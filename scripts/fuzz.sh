@@ -20,18 +20,20 @@ if [ -n "$python" ]; then
   "$python" scripts/make_fuzz_seeds.py "$corpus"
 fi
 
+logs="$build/logs"
+mkdir -p "$logs"
 status=0
-for target in "$build"/fuzz_*; do
-  name=$(basename "$target")
+for source in fuzz/*.cpp; do
+  name=fuzz_$(basename "$source" .cpp)
   mkdir -p "$corpus/$name"
   echo "== $name for ${seconds}s"
-  if ! "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-      -artifact_prefix="$build/$name-" "$corpus/$name" 2>"$build/$name.log"; then
-    echo "$name FAILED; see $build/$name.log and the artifact $build/$name-*" >&2
-    tail -n 40 "$build/$name.log" >&2
+  if ! "$build/$name" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+      -artifact_prefix="$logs/$name-" "$corpus/$name" 2>"$logs/$name.log"; then
+    echo "$name FAILED; see $logs/$name.log and the artifact $logs/$name-*" >&2
+    tail -n 40 "$logs/$name.log" >&2
     status=1
   else
-    grep -E "stat::number_of_executed_units" "$build/$name.log" || true
+    grep -E "stat::number_of_executed_units" "$logs/$name.log" || true
   fi
 done
 exit $status
