@@ -9,6 +9,8 @@
 #include <new>
 #include <span>
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include "monitoring/performance_monitor.h"
 #include "python_bindings/py_args.h"
@@ -69,80 +71,53 @@ void monitor_dealloc(PyObject* self) {
 
 // --- recording ------------------------------------------------------------------
 
+bool convert(PyObject* obj, const char* param, std::uint64_t& out) { return to_u64(obj, param, out); }
+bool convert(PyObject* obj, const char* param, double& out) { return to_f64(obj, param, out); }
+
+// A recording method: match the arguments, check the receiver, convert each
+// parameter in signature order (stopping at the first failure, so nothing
+// is recorded), then forward to the monitor operation.
+template <class... Params>
+PyObject* forward(const Signature& sig, Status (PerformanceMonitor::*operation)(Params...), PyObject* self,
+                  PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  BoundArgs bound;
+  if (!bind(self, sig, args, nargs, kwnames, bound)) return nullptr;
+  std::tuple<Params...> values{};
+  const bool converted = [&]<std::size_t... I>(std::index_sequence<I...>) {
+    return (convert(bound.values[I], sig.params[I], std::get<I>(values)) && ...);
+  }(std::index_sequence_for<Params...>{});
+  if (!converted) return nullptr;
+  return none_or_panic(std::apply([&](auto... v) { return (monitor_of(self).*operation)(v...); }, values));
+}
+
 PyObject* record_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature sig{"PyPerformanceMonitor.record_read()", {"bytes", "duration_ms"}, 2};
-  BoundArgs bound;
-  std::uint64_t bytes = 0;
-  double duration_ms = 0.0;
-  if (!bind(self, sig, args, nargs, kwnames, bound) || !to_u64(bound.values[0], "bytes", bytes) ||
-      !to_f64(bound.values[1], "duration_ms", duration_ms)) {
-    return nullptr;
-  }
-  return none_or_panic(monitor_of(self).record_read(bytes, duration_ms));
+  return forward(sig, &PerformanceMonitor::record_read, self, args, nargs, kwnames);
 }
 
 PyObject* record_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature sig{"PyPerformanceMonitor.record_write()", {"bytes", "duration_ms"}, 2};
-  BoundArgs bound;
-  std::uint64_t bytes = 0;
-  double duration_ms = 0.0;
-  if (!bind(self, sig, args, nargs, kwnames, bound) || !to_u64(bound.values[0], "bytes", bytes) ||
-      !to_f64(bound.values[1], "duration_ms", duration_ms)) {
-    return nullptr;
-  }
-  return none_or_panic(monitor_of(self).record_write(bytes, duration_ms));
+  return forward(sig, &PerformanceMonitor::record_write, self, args, nargs, kwnames);
 }
 
-PyObject* record_compression(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
-  static const Signature sig{"PyPerformanceMonitor.record_compression()",
-                             {"original_bytes", "compressed_bytes"}, 2};
-  BoundArgs bound;
-  std::uint64_t original = 0;
-  std::uint64_t compressed = 0;
-  if (!bind(self, sig, args, nargs, kwnames, bound) ||
-      !to_u64(bound.values[0], "original_bytes", original) ||
-      !to_u64(bound.values[1], "compressed_bytes", compressed)) {
-    return nullptr;
-  }
-  return none_or_panic(monitor_of(self).record_compression(original, compressed));
+PyObject* record_compression(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature sig{"PyPerformanceMonitor.record_compression()", {"original_bytes", "compressed_bytes"}, 2};
+  return forward(sig, &PerformanceMonitor::record_compression, self, args, nargs, kwnames);
 }
 
-PyObject* record_rows_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
+PyObject* record_rows_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature sig{"PyPerformanceMonitor.record_rows_columns()", {"rows", "columns"}, 2};
-  BoundArgs bound;
-  std::uint64_t rows = 0;
-  std::uint64_t columns = 0;
-  if (!bind(self, sig, args, nargs, kwnames, bound) || !to_u64(bound.values[0], "rows", rows) ||
-      !to_u64(bound.values[1], "columns", columns)) {
-    return nullptr;
-  }
-  return none_or_panic(monitor_of(self).record_rows_columns(rows, columns));
+  return forward(sig, &PerformanceMonitor::record_rows_columns, self, args, nargs, kwnames);
 }
 
 PyObject* update_memory(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature sig{"PyPerformanceMonitor.update_memory()", {"current", "peak"}, 2};
-  BoundArgs bound;
-  std::uint64_t current = 0;
-  std::uint64_t peak = 0;
-  if (!bind(self, sig, args, nargs, kwnames, bound) || !to_u64(bound.values[0], "current", current) ||
-      !to_u64(bound.values[1], "peak", peak)) {
-    return nullptr;
-  }
-  return none_or_panic(monitor_of(self).update_memory(current, peak));
+  return forward(sig, &PerformanceMonitor::update_memory, self, args, nargs, kwnames);
 }
 
-PyObject* update_cache_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
+PyObject* update_cache_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature sig{"PyPerformanceMonitor.update_cache_stats()", {"hit_rate"}, 1};
-  BoundArgs bound;
-  double hit_rate = 0.0;
-  if (!bind(self, sig, args, nargs, kwnames, bound) ||
-      !to_f64(bound.values[0], "hit_rate", hit_rate)) {
-    return nullptr;
-  }
-  return none_or_panic(monitor_of(self).update_cache_stats(hit_rate));
+  return forward(sig, &PerformanceMonitor::update_cache_stats, self, args, nargs, kwnames);
 }
 
 PyObject* record_error(PyObject* self, PyObject*) {
