@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "drux_v2/system_error.h"
@@ -22,29 +23,15 @@ Error os_error(int errnum) { return Error{system_error_text(errnum), ErrorKind::
 
 }  // namespace
 
-Status write_fully(int fd, ByteView data) {
-  const std::uint8_t* p = data.data();
-  std::size_t left = data.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return os_error(errno);
-    }
-    if (n == 0) return Error{kWriteZero, ErrorKind::Io};
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
-  return {};
-}
-
 namespace {
 
-Status pwrite_fully(int fd, std::uint64_t offset, ByteView data) {
+// Writes all of `data`, at the file position or, given `at`, at that
+// offset; retries after signals and partial writes.
+Status write_all(int fd, ByteView data, std::optional<std::uint64_t> at) {
   const std::uint8_t* p = data.data();
   std::size_t left = data.size();
   while (left > 0) {
-    ssize_t n = ::pwrite(fd, p, left, static_cast<off_t>(offset));
+    const ssize_t n = at ? ::pwrite(fd, p, left, static_cast<off_t>(*at)) : ::write(fd, p, left);
     if (n < 0) {
       if (errno == EINTR) continue;
       return os_error(errno);
@@ -52,12 +39,14 @@ Status pwrite_fully(int fd, std::uint64_t offset, ByteView data) {
     if (n == 0) return Error{kWriteZero, ErrorKind::Io};
     p += n;
     left -= static_cast<std::size_t>(n);
-    offset += static_cast<std::uint64_t>(n);
+    if (at) *at += static_cast<std::uint64_t>(n);
   }
   return {};
 }
 
 }  // namespace
+
+Status write_fully(int fd, ByteView data) { return write_all(fd, data, std::nullopt); }
 
 Result<BufferedFile> BufferedFile::create(const std::string& path, std::size_t buffer_size) {
   int fd;
@@ -118,7 +107,7 @@ Status BufferedFile::flush() {
 
 Status BufferedFile::write_at(std::uint64_t offset, ByteView data) {
   if (Status s = flush(); !s) return s;
-  return pwrite_fully(fd_, offset, data);
+  return write_all(fd_, data, offset);
 }
 
 Status BufferedFile::sync() {
