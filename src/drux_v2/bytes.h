@@ -5,6 +5,7 @@
 // shortfall as `false` instead of reading past the end.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -64,14 +65,11 @@ inline std::int64_t unzigzag(std::uint64_t u) {
 
 inline void put_svarint(ByteBuffer& out, std::int64_t v) { put_varint(out, zigzag(v)); }
 
-inline std::size_t varint_size(std::uint64_t v) {
-  std::size_t n = 1;
-  while (v >= 0x80) {
-    v >>= 7;
-    ++n;
-  }
-  return n;
-}
+// Bytes of the varint of `v`, without a loop: encoders use it to size their
+// output exactly and the writer to compare trial encodings without building them.
+inline std::size_t varint_size(std::uint64_t v) { return static_cast<std::size_t>((std::bit_width(v | 1) + 6) / 7); }
+
+inline std::size_t svarint_size(std::int64_t v) { return varint_size(zigzag(v)); }
 
 // ---- Reading untrusted bytes -------------------------------------------------
 

@@ -23,8 +23,6 @@ constexpr double kMinus2p63 = -9223372036854775808.0;
 constexpr std::uint64_t kMaxForRange = 0xFFFFFFFF;
 constexpr std::size_t kRuledOut = std::numeric_limits<std::size_t>::max();
 
-std::size_t svarint_size(std::int64_t v) { return varint_size(zigzag(v)); }
-
 std::uint64_t wrapping_diff(std::int64_t later, std::int64_t earlier) {
   return static_cast<std::uint64_t>(later) - static_cast<std::uint64_t>(earlier);
 }

@@ -33,9 +33,6 @@ Error codec_error(const char* codec, const char* what) { return data_error(std::
 // instead of as an allocation error.
 bool count_fits(std::size_t count) { return count <= std::vector<std::int64_t>().max_size(); }
 
-// Bytes of the varint of `v`, without a loop.
-std::size_t varint_len(std::uint64_t v) { return static_cast<std::size_t>((std::bit_width(v | 1) + 6) / 7); }
-
 // Writes the varint of `v` at `p`, which has room for it; returns the end.
 std::uint8_t* write_varint(std::uint8_t* p, std::uint64_t v) {
   while (v >= 0x80) {
@@ -119,7 +116,7 @@ ByteBuffer encode_delta_int(IntView values) {
     return zigzag(i == 0 ? values[0] : as_signed(as_unsigned(values[i]) - as_unsigned(values[i - 1])));
   };
   std::size_t total = 0;
-  for (std::size_t i = 0; i < values.size(); ++i) total += varint_len(step(i));
+  for (std::size_t i = 0; i < values.size(); ++i) total += varint_size(step(i));
   ByteBuffer out(total);
   std::uint8_t* p = out.data();
   for (std::size_t i = 0; i < values.size(); ++i) p = write_varint(p, step(i));
@@ -169,9 +166,9 @@ ByteBuffer encode_rle_int(IntView values) {
   std::size_t total = 0;
   for_each_run(values, [&](std::uint64_t length, std::int64_t value) {
     ++runs;
-    total += varint_len(length) + varint_len(zigzag(value));
+    total += varint_size(length) + varint_size(zigzag(value));
   });
-  ByteBuffer out(varint_len(runs) + total);
+  ByteBuffer out(varint_size(runs) + total);
   std::uint8_t* p = write_varint(out.data(), runs);
   for_each_run(values, [&](std::uint64_t length, std::int64_t value) {
     p = write_varint(p, length);
