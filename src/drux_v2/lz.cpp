@@ -77,6 +77,7 @@ struct Match {
 // kNone. kNone lies more than kMaxDistance behind every position, so the
 // walk's reach check also ends it at the end of a chain.
 constexpr std::uint32_t kNone = 0xFFFFFFFFu;  // blocks are shorter than this
+constexpr std::size_t kPrefetchAhead = 8;  // positions between fetching a head entry and using it
 
 class MatchFinder {
  public:
@@ -93,6 +94,8 @@ class MatchFinder {
   // Inserts p unless it is already in its chain.
   void insert(std::size_t p) {
     if (p < next_insert_) return;
+    const std::size_t ahead = p + kPrefetchAhead;
+    if (ahead + sizeof(std::uint32_t) <= size_) __builtin_prefetch(&head_[hash_at(data_ + ahead)]);
     const std::uint32_t h = hash_at(data_ + p);
     chain_[p] = head_[h];
     head_[h] = static_cast<std::uint32_t>(p);
@@ -106,16 +109,18 @@ class MatchFinder {
   // this check computes the same answer without branching on the entries.
   bool nothing_to_find(std::size_t k, std::uint32_t here4) const {
     const std::uint32_t* chain = chain_.get();
-    // An empty link reads at k instead, which is harmless: kNone is out of
-    // reach, so the `near` flags already say the walk would have stopped.
-    const std::size_t p1 = chain[k];
-    if (p1 == kNone) return true;
-    const bool near1 = k - p1 <= kMaxDistance;
+    // Entries out of reach are replaced by k before anything is read at
+    // them: their bytes and links are never needed, and they lie anywhere
+    // in the block, where each read would miss the cache.
+    const auto in_reach_or_k = [k](std::size_t p, bool near) { return near ? p : k; };
+    const std::size_t e1 = chain[k];
+    const bool near1 = k - e1 <= kMaxDistance;
+    const std::size_t p1 = in_reach_or_k(e1, near1);
     if (near1 & (load_u32(data_ + p1) == here4)) return false;
     const std::size_t e2 = chain[p1];
-    const std::size_t p2 = std::min(e2, k);
-    const std::size_t e3 = chain[p2];
     const bool near2 = near1 & (k - e2 <= kMaxDistance);
+    const std::size_t p2 = in_reach_or_k(e2, near2);
+    const std::size_t e3 = chain[p2];
     const bool near3 = near2 & (k - e3 <= kMaxDistance);
     const bool found2 = near2 & (load_u32(data_ + p2) == here4);
     return !(found2 | near3);
@@ -165,7 +170,7 @@ class MatchFinder {
 // buffer is cut to the bytes written when the stream is done.
 class TokenWriter {
  public:
-  explicit TokenWriter(std::size_t expected) : out_(expected) {}
+  TokenWriter(ByteBuffer& out, std::size_t expected) : out_(out), used_(out.size()) { out_.resize(used_ + expected); }
 
   // Writes block[from, to) as literals, each FF escaped as FF 00 00 01 00.
   void literals(const std::uint8_t* from, const std::uint8_t* to) {
@@ -193,10 +198,7 @@ class TokenWriter {
     used_ += kTokenSize;
   }
 
-  ByteBuffer finish() && {
-    out_.resize(used_);
-    return std::move(out_);
-  }
+  void finish() { out_.resize(used_); }
 
  private:
   // Cursor with at least n writable bytes behind it.
@@ -205,8 +207,8 @@ class TokenWriter {
     return out_.data() + used_;
   }
 
-  ByteBuffer out_;
-  std::size_t used_ = 0;
+  ByteBuffer& out_;
+  std::size_t used_;
 };
 
 // Step between positions hashed inside a match: long matches are sampled.
@@ -214,15 +216,16 @@ std::size_t insertion_step(std::size_t len) { return len <= 32 ? 1 : len <= 64 ?
 
 }  // namespace
 
-ByteBuffer lz_compress(ByteView block) {
+void append_lz_tokens(ByteView block, ByteBuffer& tokens) {
   const std::size_t size = block.size();
   const std::uint8_t* data = block.data();
   // Room for the block as literals plus a little: blocks that do not
   // shrink rarely grow by much, and the writer grows if they do.
-  TokenWriter out(size + size / 8 + 16);
+  TokenWriter out(tokens, size + size / 8 + 16);
   if (size < kUnsearchedTail + 1) {
     out.literals(data, data + size);
-    return std::move(out).finish();
+    out.finish();
+    return;
   }
   const std::size_t limit = size - kUnsearchedTail;
   MatchFinder finder(block);
@@ -260,7 +263,13 @@ ByteBuffer lz_compress(ByteView block) {
     literal_start = k;
   }
   out.literals(data + literal_start, data + size);
-  return std::move(out).finish();
+  out.finish();
+}
+
+ByteBuffer lz_compress(ByteView block) {
+  ByteBuffer tokens;
+  append_lz_tokens(block, tokens);
+  return tokens;
 }
 
 namespace {

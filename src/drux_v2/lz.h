@@ -14,6 +14,9 @@ namespace drux {
 // Token stream of a block of at least 10 and fewer than 2^32 bytes.
 ByteBuffer lz_compress(ByteView block);
 
+// Appends the token stream of `block` to `tokens`.
+void append_lz_tokens(ByteView block, ByteBuffer& tokens);
+
 // Decodes a token stream; fails on a malformed token or when the output
 // would pass `max_output` bytes.
 Result<ByteBuffer> lz_decompress(ByteView tokens, std::size_t max_output);
