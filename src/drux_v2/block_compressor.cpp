@@ -4,12 +4,17 @@
 // The coders are skipped for short token streams (their tables cost more
 // than they save), raw-block Huffman only runs when LZ saved little, and the
 // range coder only when Huffman on the token stream stayed above 70 % of
-// stored. The decoder is here for tests and tools; the writer never reads a
-// block back.
+// stored. Within those rules compress_block does no work whose result it
+// cannot use: Huffman sizes come from the byte counts, a range candidate is
+// coded only when its size floor leaves it a chance, and only the winner is
+// written out. The decoder is here for tests and tools; the writer never
+// reads a block back.
 #include "drux_v2/block_compressor.h"
 
 #include <algorithm>
+#include <initializer_list>
 #include <limits>
+#include <optional>
 
 #include "drux_v2/huffman.h"
 #include "drux_v2/lz.h"
@@ -27,10 +32,6 @@ constexpr std::size_t kMethodByteSize = 1;
 // Worst case of the token stream per decoded byte: an escaped FF.
 constexpr std::size_t kMaxTokenBytesPerByte = 5;
 
-std::size_t candidate_size(const ByteBuffer& payload) {
-  return payload.empty() ? 0 : payload.size() + kMethodByteSize;
-}
-
 // LZ saved less than 15 %: 100 m > 85 L.
 bool lz_saved_little(std::size_t tokens, std::size_t length) { return 100 * tokens > 85 * length; }
 
@@ -39,44 +40,84 @@ bool huffman_stayed_high(std::size_t lz_huffman, std::size_t stored) {
   return lz_huffman == 0 || 100 * lz_huffman >= 70 * stored;
 }
 
-// Every candidate payload by method byte; the stored payload is the block
-// itself and is never copied.
+// How far compress_block works out a range coder candidate it may weigh:
+// exactly, or only as far as needed to see that it cannot win. A candidate
+// whose size floor already passes a smaller candidate would change neither
+// the smallest size nor the choice among equals, so it need not be coded.
+enum class RangeSizing { Exact, OnlyContenders };
+
+// What weighing a block's candidates leaves behind: each size, the token
+// stream, the Huffman plans (sized from counts alone, written only for the
+// winner) and the range coded payloads, which had to be coded to be sized.
+// Every buffer starts with room for its method byte, so the winner is
+// returned without a copy.
 struct Candidates {
-  ByteBuffer payload[6];
   BlockCandidateSizes sizes;
+  ByteBuffer tokens;
+  HuffmanPlan lz_huffman;
+  HuffmanPlan huffman;
+  ByteBuffer lz_range;
+  ByteBuffer range;
 };
 
-ByteBuffer& payload_of(Candidates& c, BlockMethod method) { return c.payload[static_cast<int>(method)]; }
+ByteBuffer with_method_room() { return ByteBuffer(kMethodByteSize); }
 
-Candidates gather_candidates(ByteView block) {
+ByteView without_method(const ByteBuffer& candidate) { return ByteView(candidate).subspan(kMethodByteSize); }
+
+std::size_t plan_size(const HuffmanPlan& plan) {
+  return plan.output_size == 0 ? 0 : plan.output_size + kMethodByteSize;
+}
+
+// Smallest of the given sizes, ignoring zeros (candidates not computed).
+std::size_t smallest(std::initializer_list<std::size_t> sizes) {
+  std::size_t best = std::numeric_limits<std::size_t>::max();
+  for (std::size_t s : sizes) {
+    if (s != 0) best = std::min(best, s);
+  }
+  return best;
+}
+
+// Codes `block` with the range coder when `sizing` asks for the exact size
+// or when its floor does not pass `to_beat`; returns its size, 0 if skipped.
+std::size_t weigh_range(ByteView block, const ByteFrequencies& counts, RangeSizing sizing, std::size_t to_beat,
+                        ByteBuffer& payload) {
+  const bool cannot_win = range_compressed_size_floor(counts, block.size()) + kMethodByteSize > to_beat;
+  if (sizing == RangeSizing::OnlyContenders && cannot_win) return 0;
+  payload = with_method_room();
+  append_range(block, counts, payload);
+  return payload.size() == kMethodByteSize ? 0 : payload.size();
+}
+
+Candidates gather_candidates(ByteView block, RangeSizing sizing) {
   Candidates c;
   const std::size_t length = block.size();
   if (length == 0) return c;
   c.sizes.stored = length + kMethodByteSize;
   if (block_stored_by_length(length)) return c;
 
-  ByteBuffer& tokens = payload_of(c, BlockMethod::Lz);
-  tokens = lz_compress(block);
-  c.sizes.lz = tokens.size() + kMethodByteSize;
+  c.tokens = with_method_room();
+  append_lz_tokens(block, c.tokens);
+  const ByteView tokens = without_method(c.tokens);
+  c.sizes.lz = c.tokens.size();
   if (tokens.size() < kMinCodedTokens) return c;
 
-  ByteBuffer& lz_huffman = payload_of(c, BlockMethod::LzHuffman);
-  lz_huffman = huffman_compress(tokens);
-  c.sizes.lz_huffman = candidate_size(lz_huffman);
+  const ByteFrequencies token_counts = count_byte_frequencies(tokens);
+  c.lz_huffman = plan_huffman(token_counts, tokens.size());
+  c.sizes.lz_huffman = plan_size(c.lz_huffman);
+  std::optional<ByteFrequencies> block_counts;
   if (length >= kMinRawHuffmanBlock && lz_saved_little(tokens.size(), length)) {
-    ByteBuffer& huffman = payload_of(c, BlockMethod::Huffman);
-    huffman = huffman_compress(block);
-    c.sizes.huffman = candidate_size(huffman);
+    block_counts = count_byte_frequencies(block);
+    c.huffman = plan_huffman(*block_counts, length);
+    c.sizes.huffman = plan_size(c.huffman);
   }
-  if (huffman_stayed_high(c.sizes.lz_huffman, c.sizes.stored)) {
-    ByteBuffer& lz_range = payload_of(c, BlockMethod::LzRange);
-    lz_range = range_compress(tokens);
-    c.sizes.lz_range = candidate_size(lz_range);
-    if (length >= kMinRawRangeBlock) {
-      ByteBuffer& range = payload_of(c, BlockMethod::Range);
-      range = range_compress(block);
-      c.sizes.range = candidate_size(range);
-    }
+  if (!huffman_stayed_high(c.sizes.lz_huffman, c.sizes.stored)) return c;
+  const std::size_t others = smallest({c.sizes.lz, c.sizes.stored, c.sizes.lz_huffman, c.sizes.huffman});
+  c.sizes.lz_range = weigh_range(tokens, token_counts, sizing, others, c.lz_range);
+  if (length >= kMinRawRangeBlock) {
+    if (!block_counts) block_counts = count_byte_frequencies(block);
+    // Range coding of the block wins only at or below every other size.
+    const std::size_t to_beat = smallest({others, c.sizes.lz_range});
+    c.sizes.range = weigh_range(block, *block_counts, sizing, to_beat, c.range);
   }
   return c;
 }
@@ -110,7 +151,9 @@ bool block_stored_by_length(std::uint64_t length) {
   return length < kMinSearchedBlock || length >= kMaxSearchedBlock;
 }
 
-BlockCandidateSizes block_candidate_sizes(ByteView block) { return gather_candidates(block).sizes; }
+BlockCandidateSizes block_candidate_sizes(ByteView block) {
+  return gather_candidates(block, RangeSizing::Exact).sizes;
+}
 
 BlockMethod choose_block_method(const BlockCandidateSizes& sizes) {
   static constexpr BlockMethod kTieOrder[] = {BlockMethod::LzRange, BlockMethod::Stored, BlockMethod::LzHuffman,
@@ -128,20 +171,31 @@ BlockMethod choose_block_method(const BlockCandidateSizes& sizes) {
 }
 
 ByteBuffer compress_block(ByteView block) {
-  ByteBuffer out;
-  if (block.empty()) return out;
-  Candidates c = gather_candidates(block);
+  if (block.empty()) return {};
+  Candidates c = gather_candidates(block, RangeSizing::OnlyContenders);
   const BlockMethod method = choose_block_method(c.sizes);
-  if (method == BlockMethod::Stored) {
-    out.reserve(block.size() + kMethodByteSize);
-    put_u8(out, static_cast<std::uint8_t>(method));
-    put_bytes(out, block);
-    return out;
+  ByteBuffer out;
+  switch (method) {
+    case BlockMethod::Lz: out = std::move(c.tokens); break;
+    case BlockMethod::LzRange: out = std::move(c.lz_range); break;
+    case BlockMethod::Range: out = std::move(c.range); break;
+    case BlockMethod::LzHuffman:
+      out = with_method_room();
+      out.reserve(c.sizes.lz_huffman);
+      append_huffman(without_method(c.tokens), c.lz_huffman, out);
+      break;
+    case BlockMethod::Huffman:
+      out = with_method_room();
+      out.reserve(c.sizes.huffman);
+      append_huffman(block, c.huffman, out);
+      break;
+    case BlockMethod::Stored:
+      out.reserve(c.sizes.stored);
+      out.push_back(0);
+      put_bytes(out, block);
+      break;
   }
-  ByteBuffer& payload = payload_of(c, method);
-  out.reserve(payload.size() + kMethodByteSize);
-  put_u8(out, static_cast<std::uint8_t>(method));
-  put_bytes(out, payload);
+  out[0] = static_cast<std::uint8_t>(method);
   return out;
 }
 

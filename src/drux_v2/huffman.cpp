@@ -215,16 +215,10 @@ void write_bit_stream(ByteView block, const std::array<std::uint32_t, 256>& entr
   if (pending > 0) *out = static_cast<std::uint8_t>(acc << (8 - pending));
 }
 
-ByteBuffer single_value_output(std::uint8_t value, std::size_t length) {
-  ByteBuffer out;
-  out.reserve(8 + (length + 7) / 8);
-  put_u8(out, kSparseTableMarker);
-  put_u8(out, 1);
-  put_u8(out, value);
-  put_u8(out, 1);
-  put_u32_le(out, static_cast<std::uint32_t>(length));
-  out.resize(out.size() + (length + 7) / 8, 0);
-  return out;
+std::size_t table_size(int distinct) {
+  constexpr std::size_t kMarker = 1, kCount = 1, kPair = 2;
+  if (distinct >= kDenseTableMinValues) return kMarker + 256;
+  return kMarker + kCount + kPair * static_cast<std::size_t>(distinct);
 }
 
 }  // namespace
@@ -270,29 +264,44 @@ CodeLengths huffman_code_lengths(const ByteFrequencies& counts) {
   return limit_depths(depths);
 }
 
-ByteBuffer huffman_compress(ByteView block) {
-  if (block.empty() || block.size() > kMaxBlockLength) return {};
-  const ByteFrequencies counts = count_byte_frequencies(block);
-  const int distinct = distinct_values(counts);
-  if (distinct == 1) return single_value_output(block[0], block.size());
-
-  const CodeLengths lengths = huffman_code_lengths(counts);
-  const std::array<std::uint32_t, 256> codes = canonical_codes(lengths);
-  std::array<std::uint32_t, 256> entries{};
+HuffmanPlan plan_huffman(const ByteFrequencies& counts, std::uint64_t block_length) {
+  HuffmanPlan plan;
+  plan.block_length = block_length;
+  if (block_length == 0 || block_length > kMaxBlockLength) return plan;
+  plan.distinct = distinct_values(counts);
+  // A single value is a one-level tree: every byte codes as one 0 bit.
+  plan.lengths = huffman_code_lengths(counts);
   std::uint64_t total_bits = 0;
-  for (int v = 0; v < 256; ++v) {
-    entries[v] = codes[v] << 4 | lengths[v];
-    total_bits += static_cast<std::uint64_t>(counts[v]) * lengths[v];
-  }
-  const std::size_t stream_bytes = static_cast<std::size_t>((total_bits + 7) / 8);
+  for (int v = 0; v < 256; ++v) total_bits += static_cast<std::uint64_t>(counts[v]) * plan.lengths[v];
+  plan.output_size = table_size(plan.distinct) + sizeof(std::uint32_t) + static_cast<std::size_t>((total_bits + 7) / 8);
+  return plan;
+}
 
-  ByteBuffer out;
-  put_code_length_table(out, lengths, distinct);
+void append_huffman(ByteView block, const HuffmanPlan& plan, ByteBuffer& out) {
+  if (plan.output_size == 0) return;
+  const std::size_t start = out.size();
+  put_code_length_table(out, plan.lengths, plan.distinct);
   put_u32_le(out, static_cast<std::uint32_t>(block.size()));
   const std::size_t stream_start = out.size();
-  out.resize(stream_start + stream_bytes + sizeof(std::uint64_t));
+  const std::size_t end = start + plan.output_size;
+  if (plan.distinct == 1) {
+    out.resize(end, 0);
+    return;
+  }
+  const std::array<std::uint32_t, 256> codes = canonical_codes(plan.lengths);
+  std::array<std::uint32_t, 256> entries{};
+  for (int v = 0; v < 256; ++v) entries[v] = codes[v] << 4 | plan.lengths[v];
+  out.resize(end + sizeof(std::uint64_t));
   write_bit_stream(block, entries, out.data() + stream_start);
-  out.resize(stream_start + stream_bytes);
+  out.resize(end);
+}
+
+ByteBuffer huffman_compress(ByteView block) {
+  ByteBuffer out;
+  if (block.empty() || block.size() > kMaxBlockLength) return out;
+  const HuffmanPlan plan = plan_huffman(count_byte_frequencies(block), block.size());
+  out.reserve(plan.output_size);
+  append_huffman(block, plan, out);
   return out;
 }
 

@@ -33,6 +33,22 @@ CodeLengths huffman_tree_depths(const ByteFrequencies& counts);
 // complete prefix code.
 CodeLengths huffman_code_lengths(const ByteFrequencies& counts);
 
+// The Huffman coding of one block, worked out from its byte counts: the
+// exact output size is known before a bit is written, so a caller weighing
+// candidates writes the stream only when it keeps it.
+struct HuffmanPlan {
+  CodeLengths lengths{};
+  int distinct = 0;               // byte values present
+  std::uint64_t block_length = 0;
+  std::size_t output_size = 0;    // what huffman_compress returns; 0 when it returns nothing
+};
+
+// `counts` must be the block's own, from count_byte_frequencies.
+HuffmanPlan plan_huffman(const ByteFrequencies& counts, std::uint64_t block_length);
+
+// Appends the output planned for `block` (exactly plan.output_size bytes).
+void append_huffman(ByteView block, const HuffmanPlan& plan, ByteBuffer& out);
+
 // Empty exactly for an empty input, and for a block of 4 GiB or more, which
 // the 32-bit length field cannot describe.
 ByteBuffer huffman_compress(ByteView block);

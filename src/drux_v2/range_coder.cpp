@@ -145,17 +145,40 @@ RangeModelFrequencies range_model_frequencies(ByteView block) {
   return scale_counts(count_byte_frequencies(block), block.size());
 }
 
-ByteBuffer range_compress(ByteView block) {
-  if (block.empty() || block.size() > kMaxBlockLength) return {};
-  const ByteFrequencies counts = count_byte_frequencies(block);
+void append_range(ByteView block, const ByteFrequencies& counts, ByteBuffer& out) {
+  if (block.empty() || block.size() > kMaxBlockLength) return;
   const RangeModelFrequencies freq = scale_counts(counts, block.size());
-  ByteBuffer out;
   put_model_header(out, freq, static_cast<std::uint32_t>(block.size()));
-  if (distinct_values(freq) == 1) return out;
+  if (distinct_values(freq) == 1) return;
   const std::size_t coded_start = out.size();
   out.resize(coded_start + estimated_coded_size(counts, freq));
   encode_symbols(block, symbol_ranges(freq), out, coded_start);
+}
+
+ByteBuffer range_compress(ByteView block) {
+  ByteBuffer out;
+  if (!block.empty()) append_range(block, count_byte_frequencies(block), out);
   return out;
+}
+
+// Each symbol narrows `range` to at most its model share f / 2^14, each coded
+// byte widens it by 2^8, and it starts below 2^32 and ends no lower than
+// 2^16. So for a block carrying I bits under the model, 8 e >= I - 16 for the
+// e bytes written before the final four.
+std::size_t range_compressed_size_floor(const ByteFrequencies& counts, std::uint64_t block_length) {
+  if (block_length == 0 || block_length > kMaxBlockLength) return 0;
+  const RangeModelFrequencies freq = scale_counts(counts, block_length);
+  const int distinct = distinct_values(freq);
+  const std::size_t header = sizeof(std::uint16_t) + 3 * static_cast<std::size_t>(distinct) + sizeof(std::uint32_t);
+  if (distinct == 1) return header;
+  double bits = 0;
+  for (int v = 0; v < 256; ++v) {
+    if (counts[v] != 0) bits += counts[v] * std::log2(static_cast<double>(kRangeModelTotal) / freq[v]);
+  }
+  // A margin for rounding in the sum keeps the floor at or below the bound.
+  const double sure_bits = bits * (1 - 1e-9) - 1 - 16;
+  const double coded_before_final = sure_bits > 0 ? std::ceil(sure_bits / 8) : 0;
+  return header + static_cast<std::size_t>(coded_before_final) + kFinalBytes;
 }
 
 // ---- Decoding -----------------------------------------------------------------

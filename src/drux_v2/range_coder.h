@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "drux_v2/bytes.h"
+#include "drux_v2/huffman.h"
 #include "drux_v2/result.h"
 
 namespace drux {
@@ -24,6 +25,14 @@ RangeModelFrequencies range_model_frequencies(ByteView block);
 
 // Empty exactly for an empty input, and for a block of 4 GiB or more.
 ByteBuffer range_compress(ByteView block);
+
+// Appends range_compress(block); `counts` must be the block's own, from
+// count_byte_frequencies.
+void append_range(ByteView block, const ByteFrequencies& counts, ByteBuffer& out);
+
+// A size range_compress never goes below for a nonempty block with these
+// counts, found without coding it: 0 for a block it returns nothing for.
+std::size_t range_compressed_size_floor(const ByteFrequencies& counts, std::uint64_t block_length);
 
 // Fails on malformed input or when the stored length passes `max_output`.
 // An empty input decodes to an empty block.

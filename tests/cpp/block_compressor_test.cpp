@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "drux_v2/block_compressor.h"
@@ -205,6 +206,37 @@ TEST(CompressedBlock, EveryMethodRoundTrips) {
     EXPECT_LE(compressed.size(), c.block.size() + 1);
     EXPECT_EQ(decode(compressed, c.block.size()), c.block);
     EXPECT_FALSE(decompress_block(compressed, c.block.size() - 1).ok());
+  }
+}
+
+// The payload each method stands for, produced by the coders on their own.
+ByteBuffer candidate_payload(const ByteBuffer& block, BlockMethod method) {
+  switch (method) {
+    case BlockMethod::Lz: return lz_compress(block);
+    case BlockMethod::LzHuffman: return huffman_compress(lz_compress(block));
+    case BlockMethod::Stored: return block;
+    case BlockMethod::Huffman: return huffman_compress(block);
+    case BlockMethod::Range: return range_compress(block);
+    case BlockMethod::LzRange: return range_compress(lz_compress(block));
+  }
+  return {};
+}
+
+// compress_block codes only the candidates that can still win and writes the
+// winner once; its result must be the one that weighing every candidate
+// exactly picks, byte for byte.
+TEST(CompressedBlock, ResultIsTheCandidateThatExactWeighingPicks) {
+  std::vector<std::pair<std::string, ByteBuffer>> cases;
+  for (const auto& c : one_block_per_method()) cases.emplace_back(c.name, c.block);
+  for (unsigned alphabet : {2u, 20u, 48u, 90u, 200u, 256u}) {
+    cases.emplace_back("letters", random_bytes(20000, alphabet, alphabet));
+    cases.emplace_back("letters with repeats", with_repeats(random_bytes(30000, alphabet, 9), 700, 40, 300));
+  }
+  for (const auto& [name, block] : cases) {
+    SCOPED_TRACE(name);
+    const BlockMethod method = choose_block_method(block_candidate_sizes(block));
+    const ByteBuffer expected = concat({{static_cast<std::uint8_t>(method)}, candidate_payload(block, method)});
+    EXPECT_EQ(compress_block(block), expected);
   }
 }
 

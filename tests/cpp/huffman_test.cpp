@@ -14,6 +14,7 @@ namespace {
 
 using test::all_values_block;
 using test::bytes_of;
+using test::concat;
 using test::hex;
 using test::random_bytes;
 using test::text_block;
@@ -195,6 +196,33 @@ TEST(HuffmanBlock, RoundTripsVariedBlocks) {
       {"many FF bytes", ByteBuffer(1000, 0xFF)},
   };
   for (const auto& c : cases) test::expect_round_trip(kHuffman, c.block, c.name);
+}
+
+// The size planned from the counts is the size written, for every table
+// form and tree shape, and appending writes the same bytes after a prefix.
+TEST(HuffmanBlock, PlanFromCountsGivesTheExactOutputSize) {
+  struct Case {
+    const char* name;
+    ByteBuffer block;
+  } cases[] = {
+      {"single value", ByteBuffer(13, 0x41)},
+      {"two values", bytes_of("ab")},
+      {"126 values, sparse table", distinct_values_block(126)},
+      {"127 values, dense table", distinct_values_block(127)},
+      {"17-level tree", block_with_counts(fibonacci_counts(18))},
+      {"random", random_bytes(100000, 256, 1)},
+      {"skewed", skewed_block(100001, 2)},
+      {"text", text_block(70001)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ByteBuffer whole = huffman_compress(c.block);
+    const HuffmanPlan plan = plan_huffman(count_byte_frequencies(c.block), c.block.size());
+    EXPECT_EQ(plan.output_size, whole.size());
+    ByteBuffer appended = bytes_of("prefix");
+    append_huffman(c.block, plan, appended);
+    EXPECT_EQ(appended, concat({bytes_of("prefix"), whole}));
+  }
 }
 
 TEST(HuffmanBlock, EmptyInputDecodesToEmptyBlock) {
