@@ -62,7 +62,6 @@ struct ColumnChunk {
 // Reusable per-writer buffers, so chunks after the first allocate little.
 struct ColumnScratch {
   std::vector<std::int64_t> ints;
-  std::vector<std::string_view> texts;
 };
 
 // Encodes column `c` of `rows` (cells past a row's end read as Null),

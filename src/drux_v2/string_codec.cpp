@@ -14,11 +14,13 @@ ByteBuffer encode_raw_str(std::span<const std::string_view> strings) {
   for (std::string_view s : strings) total += varint_size(s.size()) + s.size();
   ByteBuffer out;
   out.reserve(total);
-  for (std::string_view s : strings) {
-    put_varint(out, s.size());
-    put_bytes(out, as_bytes(s));
-  }
+  for (std::string_view s : strings) append_raw_str(out, s);
   return out;
+}
+
+void append_raw_str(ByteBuffer& out, std::string_view s) {
+  put_varint(out, s.size());
+  put_bytes(out, as_bytes(s));
 }
 
 Result<std::vector<std::string>> decode_raw_str(ByteView data, std::size_t count) {

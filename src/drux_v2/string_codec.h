@@ -13,6 +13,9 @@ namespace drux {
 
 ByteBuffer encode_raw_str(std::span<const std::string_view> strings);
 
+// Appends one string of a raw string payload: its length, then its bytes.
+void append_raw_str(ByteBuffer& out, std::string_view s);
+
 // Reads exactly `count` strings and requires the input to end there.
 Result<std::vector<std::string>> decode_raw_str(ByteView data, std::size_t count);
 
