@@ -138,7 +138,12 @@ constexpr std::size_t kPrefetchStride = 32;
 void prefetch_text(std::span<const Row> rows, std::size_t r, std::size_t c) {
   if (r + 2 * kPrefetchStride < rows.size()) {
     const Row& far = rows[r + 2 * kPrefetchStride];
-    if (c < far.size()) __builtin_prefetch(&far[c]);
+    if (c < far.size()) {
+      // A cell may straddle two cache lines; its tag sits at the end.
+      const auto* cell = reinterpret_cast<const char*>(&far[c]);
+      __builtin_prefetch(cell);
+      __builtin_prefetch(cell + sizeof(KVal) - 1);
+    }
   }
   if (r + kPrefetchStride < rows.size()) {
     const KVal& near = cell_at(rows[r + kPrefetchStride], c);

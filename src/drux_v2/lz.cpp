@@ -143,7 +143,7 @@ class MatchFinder {
       entry = chain[p];  // issued early: the walk is a chain of dependent loads
       const std::uint8_t* there = data + p;
       // A candidate that differs at the best length so far cannot be longer.
-      if (there[best.length] != here[best.length] || load_u32(there) != here4) continue;
+      if ((there[best.length] != here[best.length]) | (load_u32(there) != here4)) continue;
       const std::size_t len = 4 + common_length(there + 4, here + 4, max_len - 4);
       if (len > best.length) {
         best = {len, k - p};
@@ -174,18 +174,11 @@ class TokenWriter {
 
   // Writes block[from, to) as literals, each FF escaped as FF 00 00 01 00.
   void literals(const std::uint8_t* from, const std::uint8_t* to) {
-    static constexpr std::uint8_t kEscapedMarker[kTokenSize] = {kTokenMarker, 0, 0, 1, 0};
-    while (from < to) {
-      const std::size_t left = static_cast<std::size_t>(to - from);
-      const void* found = std::memchr(from, kTokenMarker, left);
-      const std::size_t run = found ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(found) - from) : left;
-      std::uint8_t* dst = room(run + kTokenSize);
-      std::memcpy(dst, from, run);
-      used_ += run;
-      if (run == left) return;
-      std::memcpy(dst + run, kEscapedMarker, kTokenSize);
-      used_ += kTokenSize;
-      from += run + 1;
+    const std::size_t count = static_cast<std::size_t>(to - from);
+    if (count <= kShortLiteralRun) {
+      short_literals(from, count);
+    } else {
+      long_literals(from, to);
     }
   }
 
@@ -201,6 +194,39 @@ class TokenWriter {
   void finish() { out_.resize(used_); }
 
  private:
+  static constexpr std::size_t kShortLiteralRun = 16;
+  static constexpr std::uint8_t kEscapedMarker[kTokenSize] = {kTokenMarker, 0, 0, 1, 0};
+
+  // Runs between matches are mostly a byte or two: a plain loop beats two
+  // library calls.
+  void short_literals(const std::uint8_t* from, std::size_t count) {
+    std::uint8_t* dst = room(count * kTokenSize);
+    for (std::size_t i = 0; i < count; ++i) {
+      if (from[i] == kTokenMarker) {
+        std::memcpy(dst, kEscapedMarker, kTokenSize);
+        dst += kTokenSize;
+      } else {
+        *dst++ = from[i];
+      }
+    }
+    used_ = static_cast<std::size_t>(dst - out_.data());
+  }
+
+  void long_literals(const std::uint8_t* from, const std::uint8_t* to) {
+    while (from < to) {
+      const std::size_t left = static_cast<std::size_t>(to - from);
+      const void* found = std::memchr(from, kTokenMarker, left);
+      const std::size_t run = found ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(found) - from) : left;
+      std::uint8_t* dst = room(run + kTokenSize);
+      std::memcpy(dst, from, run);
+      used_ += run;
+      if (run == left) return;
+      std::memcpy(dst + run, kEscapedMarker, kTokenSize);
+      used_ += kTokenSize;
+      from += run + 1;
+    }
+  }
+
   // Cursor with at least n writable bytes behind it.
   std::uint8_t* room(std::size_t n) {
     if (out_.size() - used_ < n) out_.resize(std::max(2 * out_.size(), used_ + n));
