@@ -78,6 +78,11 @@ struct Match {
 // walk's reach check also ends it at the end of a chain.
 constexpr std::uint32_t kNone = 0xFFFFFFFFu;  // blocks are shorter than this
 constexpr std::size_t kPrefetchAhead = 8;  // positions between fetching a head entry and using it
+// Links kept, most recent positions only: a power of two with room for the
+// reach and the lookahead. The match finder's memory is the same for every
+// block size, so a stream of blocks of varying sizes does not leave the
+// heap holding ever larger holes.
+constexpr std::size_t kChainSlots = std::size_t{1} << 17;
 
 class MatchFinder {
  public:
@@ -87,7 +92,7 @@ class MatchFinder {
         head_(std::make_unique_for_overwrite<std::uint32_t[]>(kHeadEntries)),
         // Every chain entry is written when its position is inserted, before
         // anything can follow a link to it, so the table needs no filling.
-        chain_(std::make_unique_for_overwrite<std::uint32_t[]>(block.size())) {
+        chain_(std::make_unique_for_overwrite<std::uint32_t[]>(kChainSlots)) {
     std::memset(head_.get(), 0xFF, kHeadEntries * sizeof(std::uint32_t));  // every entry kNone
   }
 
@@ -97,7 +102,7 @@ class MatchFinder {
     const std::size_t ahead = p + kPrefetchAhead;
     if (ahead + sizeof(std::uint32_t) <= size_) __builtin_prefetch(&head_[hash_at(data_ + ahead)]);
     const std::uint32_t h = hash_at(data_ + p);
-    chain_[p] = head_[h];
+    link(p) = head_[h];
     head_[h] = static_cast<std::uint32_t>(p);
     next_insert_ = p + 1;
   }
@@ -108,19 +113,18 @@ class MatchFinder {
   // own branches, on whether each entry exists and is in reach, mispredict;
   // this check computes the same answer without branching on the entries.
   bool nothing_to_find(std::size_t k, std::uint32_t here4) const {
-    const std::uint32_t* chain = chain_.get();
     // Entries out of reach are replaced by k before anything is read at
     // them: their bytes and links are never needed, and they lie anywhere
     // in the block, where each read would miss the cache.
     const auto in_reach_or_k = [k](std::size_t p, bool near) { return near ? p : k; };
-    const std::size_t e1 = chain[k];
+    const std::size_t e1 = link(k);
     const bool near1 = k - e1 <= kMaxDistance;
     const std::size_t p1 = in_reach_or_k(e1, near1);
     if (near1 & (load_u32(data_ + p1) == here4)) return false;
-    const std::size_t e2 = chain[p1];
+    const std::size_t e2 = link(p1);
     const bool near2 = near1 & (k - e2 <= kMaxDistance);
     const std::size_t p2 = in_reach_or_k(e2, near2);
-    const std::size_t e3 = chain[p2];
+    const std::size_t e3 = link(p2);
     const bool near3 = near2 & (k - e3 <= kMaxDistance);
     const bool found2 = near2 & (load_u32(data_ + p2) == here4);
     return !(found2 | near3);
@@ -131,16 +135,15 @@ class MatchFinder {
   [[gnu::always_inline]] Match search(std::size_t k) {
     Match best;
     const std::uint8_t* data = data_;
-    const std::uint32_t* chain = chain_.get();
     const std::uint8_t* here = data + k;
     const std::uint32_t here4 = load_u32(here);
     if (empty_streak_ > kEmptySearchesBeforeQuickCheck && nothing_to_find(k, here4)) return best;
     const std::size_t max_len = std::min(size_ - k, kMaxMatch);
-    std::size_t entry = chain[k];
+    std::size_t entry = link(k);
     for (int visit = 1; visit < kChainVisits; ++visit) {
       const std::size_t p = entry;
       if (k - p > kMaxDistance) break;  // also at the end of the chain
-      entry = chain[p];  // issued early: the walk is a chain of dependent loads
+      entry = link(p);  // issued early: the walk is a chain of dependent loads
       const std::uint8_t* there = data + p;
       // A candidate that differs at the best length so far cannot be longer.
       if ((there[best.length] != here[best.length]) | (load_u32(there) != here4)) continue;
@@ -155,6 +158,11 @@ class MatchFinder {
   }
 
  private:
+  // The link of position p. A walk follows only links of positions in
+  // reach, and a slot is reused only by a position kChainSlots later,
+  // beyond anything inserted while a position in reach is still searched.
+  std::uint32_t& link(std::size_t p) const { return chain_[p & (kChainSlots - 1)]; }
+
   const std::uint8_t* data_;
   std::size_t size_;
   std::unique_ptr<std::uint32_t[]> head_;

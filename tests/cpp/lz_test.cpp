@@ -129,6 +129,33 @@ TEST(LzMatchFinder, ChainWalkExaminesSevenEarlierPositions) {
   }
 }
 
+// The same walk with its entries spread over most of the 65535-byte reach,
+// far into a long block: the links it follows must still be the ones each
+// position was given when it entered the chains.
+TEST(LzMatchFinder, ChainWalkFollowsLinksSpreadOverTheReachOfALongBlock) {
+  constexpr std::size_t kLeadIn = 400000;
+  constexpr std::size_t kSpacing = 8500;
+  struct Case {
+    int decoys;
+    bool finds_first_occurrence;
+  } cases[] = {{6, true}, {7, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.decoys);
+    std::string text(kLeadIn, 'y');
+    const std::size_t first = text.size();
+    text += "abcdefghij#";
+    for (int i = 0; i < c.decoys; ++i) text += std::string(kSpacing, 'z') + "abcd" + std::to_string(i) + ";";
+    const std::size_t distance = text.size() - first;
+    ASSERT_LE(distance, 65535u);
+    text += "abcdefghij!!!!";
+    const ByteBuffer tokens = lz_compress(bytes_of(text));
+    const ByteBuffer match = {0xFF, static_cast<std::uint8_t>(distance), static_cast<std::uint8_t>(distance >> 8),
+                              10, 0};
+    const bool found = std::search(tokens.begin(), tokens.end(), match.begin(), match.end()) != tokens.end();
+    EXPECT_EQ(found, c.finds_first_occurrence);
+  }
+}
+
 // `count` bytes that hold no FF and no repeat of 6 bytes or more.
 ByteBuffer unique_bytes(std::size_t count) { return test::random_bytes(count, 255, 42); }
 
