@@ -7,11 +7,6 @@
 
 namespace drux {
 
-const KVal& cell_at(const Row& row, std::size_t c) {
-  static const KVal kNull;
-  return c < row.size() ? row[c] : kNull;
-}
-
 std::int64_t int_view(const KVal& v) {
   switch (v.tag()) {
     case KTag::Int:

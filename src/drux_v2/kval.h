@@ -70,7 +70,11 @@ class KVal {
 using Row = std::vector<KVal>;
 
 // Cell c of a row: a row shorter than c + 1 values reads as Null there.
-const KVal& cell_at(const Row& row, std::size_t c);
+// Inline: every column walk calls it once per row.
+inline const KVal& cell_at(const Row& row, std::size_t c) {
+  static const KVal kNull;
+  return c < row.size() ? row[c] : kNull;
+}
 
 // How a column's values are stored.
 enum class ColType : std::uint8_t { Int = 1, Float = 2, Bool = 3, Str = 4, Bytes = 5, Object = 6, List = 7, Map = 8 };
