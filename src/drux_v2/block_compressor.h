@@ -31,8 +31,11 @@ Result<ByteBuffer> decompress_block(ByteView block, std::size_t max_output);
 // whose positions and length fields 32 bits cannot describe.
 bool block_stored_by_length(std::uint64_t length);
 
-// The sizes compress_block weighs for a block, each counting the method
-// byte; 0 for a candidate that was not computed or whose coder gave nothing.
+// The size of every candidate the selection rules call for, each counting
+// the method byte; 0 for a candidate they leave out or whose coder gave
+// nothing. block_candidate_sizes codes every such candidate; compress_block
+// skips range candidates whose size floor shows they cannot win, and picks
+// the same method.
 struct BlockCandidateSizes {
   std::size_t lz = 0;
   std::size_t lz_huffman = 0;
