@@ -60,7 +60,13 @@ struct Candidates {
   ByteBuffer range;
 };
 
-ByteBuffer with_method_room() { return ByteBuffer(kMethodByteSize); }
+// A buffer holding only the method byte's place, with room for `size` bytes.
+ByteBuffer with_method_room(std::size_t size = kMethodByteSize) {
+  ByteBuffer out;
+  out.reserve(size);
+  out.resize(kMethodByteSize);
+  return out;
+}
 
 ByteView without_method(const ByteBuffer& candidate) { return ByteView(candidate).subspan(kMethodByteSize); }
 
@@ -180,18 +186,15 @@ ByteBuffer compress_block(ByteView block) {
     case BlockMethod::LzRange: out = std::move(c.lz_range); break;
     case BlockMethod::Range: out = std::move(c.range); break;
     case BlockMethod::LzHuffman:
-      out = with_method_room();
-      out.reserve(c.sizes.lz_huffman);
+      out = with_method_room(c.sizes.lz_huffman);
       append_huffman(without_method(c.tokens), c.lz_huffman, out);
       break;
     case BlockMethod::Huffman:
-      out = with_method_room();
-      out.reserve(c.sizes.huffman);
+      out = with_method_room(c.sizes.huffman);
       append_huffman(block, c.huffman, out);
       break;
     case BlockMethod::Stored:
-      out.reserve(c.sizes.stored);
-      out.push_back(0);
+      out = with_method_room(c.sizes.stored);
       put_bytes(out, block);
       break;
   }

@@ -266,7 +266,6 @@ CodeLengths huffman_code_lengths(const ByteFrequencies& counts) {
 
 HuffmanPlan plan_huffman(const ByteFrequencies& counts, std::uint64_t block_length) {
   HuffmanPlan plan;
-  plan.block_length = block_length;
   if (block_length == 0 || block_length > kMaxBlockLength) return plan;
   plan.distinct = distinct_values(counts);
   // A single value is a one-level tree: every byte codes as one 0 bit.

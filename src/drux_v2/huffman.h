@@ -38,9 +38,8 @@ CodeLengths huffman_code_lengths(const ByteFrequencies& counts);
 // candidates writes the stream only when it keeps it.
 struct HuffmanPlan {
   CodeLengths lengths{};
-  int distinct = 0;               // byte values present
-  std::uint64_t block_length = 0;
-  std::size_t output_size = 0;    // what huffman_compress returns; 0 when it returns nothing
+  int distinct = 0;             // byte values present
+  std::size_t output_size = 0;  // what huffman_compress returns; 0 when it returns nothing
 };
 
 // `counts` must be the block's own, from count_byte_frequencies.

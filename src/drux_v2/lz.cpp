@@ -102,7 +102,7 @@ class MatchFinder {
     const std::size_t ahead = p + kPrefetchAhead;
     if (ahead + sizeof(std::uint32_t) <= size_) __builtin_prefetch(&head_[hash_at(data_ + ahead)]);
     const std::uint32_t h = hash_at(data_ + p);
-    link(p) = head_[h];
+    chain_[slot(p)] = head_[h];
     head_[h] = static_cast<std::uint32_t>(p);
     next_insert_ = p + 1;
   }
@@ -158,10 +158,11 @@ class MatchFinder {
   }
 
  private:
-  // The link of position p. A walk follows only links of positions in
-  // reach, and a slot is reused only by a position kChainSlots later,
-  // beyond anything inserted while a position in reach is still searched.
-  std::uint32_t& link(std::size_t p) const { return chain_[p & (kChainSlots - 1)]; }
+  // Where the link of position p is kept. A walk follows only links of
+  // positions in reach, and a slot is reused only by a position kChainSlots
+  // later, beyond anything inserted while a position in reach is searched.
+  static std::size_t slot(std::size_t p) { return p & (kChainSlots - 1); }
+  std::uint32_t link(std::size_t p) const { return chain_[slot(p)]; }
 
   const std::uint8_t* data_;
   std::size_t size_;

@@ -75,6 +75,12 @@ int distinct_values(const RangeModelFrequencies& freq) {
   return distinct;
 }
 
+// The header below: value count, then value and frequency per value, then
+// the block length.
+std::size_t model_header_size(int distinct) {
+  return sizeof(std::uint16_t) + 3 * static_cast<std::size_t>(distinct) + sizeof(std::uint32_t);
+}
+
 void put_model_header(ByteBuffer& out, const RangeModelFrequencies& freq, std::uint32_t length) {
   put_u16_le(out, static_cast<std::uint16_t>(distinct_values(freq)));
   for (int v = 0; v < 256; ++v) {
@@ -169,7 +175,7 @@ std::size_t range_compressed_size_floor(const ByteFrequencies& counts, std::uint
   if (block_length == 0 || block_length > kMaxBlockLength) return 0;
   const RangeModelFrequencies freq = scale_counts(counts, block_length);
   const int distinct = distinct_values(freq);
-  const std::size_t header = sizeof(std::uint16_t) + 3 * static_cast<std::size_t>(distinct) + sizeof(std::uint32_t);
+  const std::size_t header = model_header_size(distinct);
   if (distinct == 1) return header;
   double bits = 0;
   for (int v = 0; v < 256; ++v) {
