@@ -3,11 +3,12 @@
 // Greedy LZ77 over hash chains with one position of lookahead. Two ideas keep
 // it fast: the chain walk is capped at 8 entries and stops at a match longer
 // than 127 bytes, and inside long matches only every second or fourth
-// position is hashed. Matches are extended 8 bytes per step. On data with
-// few repeats, once several walks in a row come back empty, most searches
-// end in a check of the first chain entries that does not branch on each
-// entry. Chain ends are marked by a sentinel out of reach of every position,
-// so one comparison ends a walk either way.
+// position is hashed. A candidate's first 16 bytes are compared at once, and
+// longer matches are extended 8 bytes per step. On data with few repeats,
+// once several walks in a row come back empty, positions go by in a loop
+// that inserts each and checks the first chain entries without branching on
+// each entry. Chain ends are marked by a sentinel out of reach of every
+// position, so one comparison ends a walk either way.
 // Every position enters the chains at most once, and since positions are
 // inserted in increasing order one "next position to insert" mark enforces
 // that.
@@ -38,6 +39,8 @@ constexpr std::size_t kGoodEnoughMatch = 127;     // a longer match ends the cha
 constexpr int kChainVisits = 8;                   // entries visited per search, k itself included
 constexpr std::size_t kUnsearchedTail = 4;        // the last four positions are never searched
 constexpr std::size_t kEmptySearchesBeforeQuickCheck = 8;  // see MatchFinder::empty_streak_
+constexpr std::size_t kMinCandidate = 4;          // bytes a chain entry must share with k to count
+constexpr std::size_t kPrefixBytes = 16;          // compared at once, without a loop
 
 // Loads are little-endian by the host's own order; the system runs on x86-64.
 static_assert(std::endian::native == std::endian::little);
@@ -67,6 +70,10 @@ std::size_t common_length(const std::uint8_t* a, const std::uint8_t* b, std::siz
   while (len < max_len && a[len] == b[len]) ++len;
   return len;
 }
+
+// Index of the first byte that differs in two 8-byte strings whose bits
+// differ by mask; 8 when they are equal.
+std::size_t first_difference(std::uint64_t mask) { return static_cast<std::size_t>(std::countr_zero(mask)) >> 3; }
 
 struct Match {
   std::size_t length = 0;
@@ -107,6 +114,39 @@ class MatchFinder {
     next_insert_ = p + 1;
   }
 
+  // Inserts the positions first, first + step, ... below end that are not
+  // in their chains yet. Only the first can already be in: the run follows
+  // a search at first - 1, and the lookahead inserts at most one position.
+  void insert_run(std::size_t first, std::size_t end, std::size_t step) {
+    if (first < next_insert_) first += step;
+    if (first >= end) return;
+    std::size_t p = first;
+    for (; p < end; p += step) {
+      const std::uint32_t h = hash_at(data_ + p);
+      chain_[slot(p)] = head_[h];
+      head_[h] = static_cast<std::uint32_t>(p);
+    }
+    next_insert_ = p - step + 1;
+    // The cursor resumes at end: fetch the head entries it will use next.
+    for (std::size_t q = end; q < end + kPrefetchAhead && q + sizeof(std::uint32_t) <= size_; ++q) {
+      __builtin_prefetch(&head_[hash_at(data_ + q)]);
+    }
+  }
+
+  // Inserts the positions from k on whose walks are sure to come back
+  // empty, while walks keep coming back empty, and returns the first other
+  // position (or limit). On data with few repeats most positions go by here
+  // in a loop that does nothing else.
+  std::size_t skip_empty(std::size_t k, std::size_t limit) {
+    if (empty_streak_ <= kEmptySearchesBeforeQuickCheck) return k;
+    for (; k < limit; ++k) {
+      insert(k);
+      if (!nothing_to_find(k, load_u32(data_ + k))) break;
+      ++empty_streak_;
+    }
+    return k;
+  }
+
   // True when the walk at k is sure to come back empty: neither of the first
   // two chain entries holds k's four bytes, and the third is out of reach.
   // On data with few repeats that is most positions, and there the walk's
@@ -133,31 +173,69 @@ class MatchFinder {
   // Best match at k, which must already be inserted: the most recent of the
   // longest candidates among the 7 chain entries after k itself.
   [[gnu::always_inline]] Match search(std::size_t k) {
-    Match best;
-    const std::uint8_t* data = data_;
-    const std::uint8_t* here = data + k;
-    const std::uint32_t here4 = load_u32(here);
-    if (empty_streak_ > kEmptySearchesBeforeQuickCheck && nothing_to_find(k, here4)) return best;
+    if (empty_streak_ > kEmptySearchesBeforeQuickCheck && nothing_to_find(k, load_u32(data_ + k))) return {};
     const std::size_t max_len = std::min(size_ - k, kMaxMatch);
-    std::size_t entry = link(k);
-    for (int visit = 1; visit < kChainVisits; ++visit) {
-      const std::size_t p = entry;
-      if (k - p > kMaxDistance) break;  // also at the end of the chain
-      entry = link(p);  // issued early: the walk is a chain of dependent loads
-      const std::uint8_t* there = data + p;
-      // A candidate that differs at the best length so far cannot be longer.
-      if ((there[best.length] != here[best.length]) | (load_u32(there) != here4)) continue;
-      const std::size_t len = 4 + common_length(there + 4, here + 4, max_len - 4);
-      if (len > best.length) {
-        best = {len, k - p};
-        if (len > kGoodEnoughMatch || len == max_len) break;
-      }
-    }
+    const Match best = max_len >= kPrefixBytes ? walk<CompareFrom::Prefix>(k, max_len) : walk_near_end(k, max_len);
     empty_streak_ = best.length == 0 ? empty_streak_ + 1 : 0;
     return best;
   }
 
  private:
+  // How a candidate's length is taken: the first 16 bytes at once, or,
+  // near the end of the block where fewer are left, byte by byte.
+  enum class CompareFrom { Prefix, Bytes };
+
+  // Walks the chain from k's own entry. Most candidates differ within their
+  // first 16 bytes, and two 8-byte compares settle those without a loop.
+  template <CompareFrom kCompare>
+  [[gnu::always_inline]] Match walk(std::size_t k, std::size_t max_len) const {
+    Match best;
+    const std::uint8_t* here = data_ + k;
+    std::uint64_t here_lo = 0, here_hi = 0;
+    if constexpr (kCompare == CompareFrom::Prefix) {
+      here_lo = load_u64(here);
+      here_hi = load_u64(here + 8);
+    }
+    std::size_t entry = link(k);
+    for (int visit = 1; visit < kChainVisits; ++visit) {
+      const std::size_t p = entry;
+      if (k - p > kMaxDistance) break;  // also at the end of the chain
+      entry = link(p);  // issued early: the walk is a chain of dependent loads
+      const std::uint8_t* there = data_ + p;
+      std::size_t len;
+      if constexpr (kCompare == CompareFrom::Prefix) {
+        // The second half is read only when the first agrees: it can lie on
+        // the next cache line.
+        const std::uint64_t lo = load_u64(there) ^ here_lo;
+        len = lo != 0 ? first_difference(lo) : 8 + first_difference(load_u64(there + 8) ^ here_hi);
+      } else {
+        len = common_length(there, here, max_len);
+      }
+      if (len == kPrefixBytes) [[unlikely]] {
+        len += common_length(there + kPrefixBytes, here + kPrefixBytes, max_len - kPrefixBytes);
+        if (len > best.length) {
+          best = {len, k - p};
+          if (len > kGoodEnoughMatch || len == max_len) break;
+        }
+        continue;
+      }
+      // A candidate counts only when its first four bytes agree.
+      const bool better = (len >= kMinCandidate) & (len > best.length);
+      best.distance = better ? k - p : best.distance;
+      best.length = better ? len : best.length;
+      // Below 16 bytes only a byte-by-byte length can reach max_len, and a
+      // candidate that reaches it is the longest possible.
+      if constexpr (kCompare == CompareFrom::Bytes) {
+        if (len == max_len) break;
+      }
+    }
+    return best;
+  }
+
+  [[gnu::noinline]] Match walk_near_end(std::size_t k, std::size_t max_len) const {
+    return walk<CompareFrom::Bytes>(k, max_len);
+  }
+
   // Where the link of position p is kept. A walk follows only links of
   // positions in reach, and a slot is reused only by a position kChainSlots
   // later, beyond anything inserted while a position in reach is searched.
@@ -271,6 +349,8 @@ void append_lz_tokens(ByteView block, ByteBuffer& tokens) {
   Match match;
   while (k < limit) {
     if (!have_match) {
+      k = finder.skip_empty(k, limit);
+      if (k == limit) break;
       finder.insert(k);
       match = finder.search(k);
     }
@@ -293,7 +373,7 @@ void append_lz_tokens(ByteView block, ByteBuffer& tokens) {
     out.literals(data + literal_start, data + k);
     out.match(match);
     const std::size_t step = insertion_step(match.length);
-    for (std::size_t i = 1; i < match.length && k + i < limit; i += step) finder.insert(k + i);
+    finder.insert_run(k + 1, std::min(k + match.length, limit), step);
     k += match.length;
     literal_start = k;
   }

@@ -45,6 +45,12 @@ TEST(LzTokenStream, EncodesKnownBlocksExactlyAndDecodesThemBack) {
        bytes_of("abcdefgh1abcdefgh2abcdefgh3...."),
        concat({bytes_of("abcdefgh1"), {0xFF, 0x09, 0x00, 0x08, 0x00}, bytes_of("2"), {0xFF, 0x09, 0x00, 0x08, 0x00},
                bytes_of("3....")})},
+      // The most recent candidates are the shorter ones: 15, 16 and 17
+      // bytes, around the 16 bytes a candidate's first compare covers.
+      {"longest of 15, 16 and 17 bytes is the oldest",
+       bytes_of("ABCDEFGHIJKLMNOPQ1ABCDEFGHIJKLMNOP2ABCDEFGHIJKLMNO3ABCDEFGHIJKLMNOPQ4...."),
+       concat({bytes_of("ABCDEFGHIJKLMNOPQ1"), {0xFF, 0x12, 0x00, 0x10, 0x00}, bytes_of("2"),
+               {0xFF, 0x11, 0x00, 0x0F, 0x00}, bytes_of("3"), {0xFF, 0x33, 0x00, 0x11, 0x00}, bytes_of("4....")})},
       {"five-byte repeats stay literals", bytes_of("abcde1abcde2abcde3...."), bytes_of("abcde1abcde2abcde3....")},
       // Inside a match of 33 to 64 bytes every second position is hashed, so
       // the nearest 9-byte candidate in the first run lies 11 bytes back.
