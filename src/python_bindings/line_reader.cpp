@@ -19,6 +19,7 @@ namespace {
 
 // Smallest buffer a too-long line grows to (also rescues a zero-sized one).
 constexpr std::size_t kMinimumCapacity = 4096;
+constexpr std::size_t kRefillBytes = 1048576;
 
 }  // namespace
 
@@ -112,8 +113,9 @@ bool LineReader::refill() {
 }
 
 bool LineReader::fill_buffer() {
-  while (end_ < capacity_) {
-    const ssize_t got = ::read(fd_.get(), buffer_.get() + end_, capacity_ - end_);
+  const std::size_t target = std::min(capacity_, end_ + kRefillBytes);
+  while (end_ < target) {
+    const ssize_t got = ::read(fd_.get(), buffer_.get() + end_, target - end_);
     if (got < 0) {
       if (errno == EINTR) continue;
       error_ = system_error_text(errno);

@@ -50,6 +50,19 @@ struct LineCase {
   std::vector<std::string> lines;
 };
 
+// More bytes than one read asks for when the buffer is large: lines longer
+// than a read, and short lines across the edges between reads.
+LineCase many_lines_across_refills() {
+  LineCase c{"lines across reads of a large buffer", std::string(1500000, 'a') + "\n", {std::string(1500000, 'a')}};
+  for (int i = 0; i < 40000; ++i) {
+    c.lines.push_back("row " + std::to_string(i * 7919 % 100003));
+    c.bytes += c.lines.back() + (i % 3 == 0 ? "\r\n" : "\n");
+  }
+  c.lines.push_back(std::string(1048577, 'b'));
+  c.bytes += c.lines.back();
+  return c;
+}
+
 const std::vector<LineCase>& line_cases() {
   static const std::vector<LineCase> cases = {
       {"empty file has no line", "", {}},
@@ -64,6 +77,7 @@ const std::vector<LineCase>& line_cases() {
       {"UTF-8 text passes", "na\xC3\xAFve,\xE2\x82\xAC\n\xF0\x9D\x84\x9E\n", {"na\xC3\xAFve,\xE2\x82\xAC", "\xF0\x9D\x84\x9E"}},
       {"line longer than the buffer", std::string(100, 'x') + "\n" + std::string(37, 'y'),
        {std::string(100, 'x'), std::string(37, 'y')}},
+      many_lines_across_refills(),
   };
   return cases;
 }
@@ -72,7 +86,7 @@ TEST(LineReader, SplitsAtLineFeedsWhateverTheBufferSize) {
   ScratchDir dir;
   for (const LineCase& c : line_cases()) {
     const std::string path = dir.file("in.csv", c.bytes);
-    for (std::size_t buffer_size : {1, 2, 3, 7, 16, 1 << 20}) {
+    for (std::size_t buffer_size : {1, 2, 3, 7, 16, 1 << 20, 16 << 20}) {
       const LinesOutcome got = read_all(path, buffer_size);
       EXPECT_EQ(got.lines, c.lines) << c.label << ", buffer " << buffer_size;
       EXPECT_TRUE(got.errors.empty()) << c.label;
