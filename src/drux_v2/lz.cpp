@@ -211,7 +211,7 @@ class MatchFinder {
       } else {
         len = common_length(there, here, max_len);
       }
-      if (len == kPrefixBytes) [[unlikely]] {
+      if (len == kPrefixBytes) [[unlikely]] {  // only with 16 bytes or more left
         len += common_length(there + kPrefixBytes, here + kPrefixBytes, max_len - kPrefixBytes);
         if (len > best.length) {
           best = {len, k - p};
