@@ -98,13 +98,20 @@ void propagate_carry(std::uint8_t* bytes, std::size_t start, std::size_t end) {
   }
 }
 
-// What the coded bytes should take: the model's entropy plus a margin.
-std::size_t estimated_coded_size(const ByteFrequencies& counts, const RangeModelFrequencies& freq) {
+// Bits the block carries under the model: each byte of value v costs
+// log2(16384 / f(v)).
+double information_bits(const ByteFrequencies& counts, const RangeModelFrequencies& freq) {
   double bits = 0;
   for (int v = 0; v < 256; ++v) {
     if (counts[v] != 0) bits += counts[v] * std::log2(static_cast<double>(kRangeModelTotal) / freq[v]);
   }
-  return static_cast<std::size_t>(bits / 8 * 1.02) + kCodingBatch * kMaxBytesPerSymbol + 2 * kFinalBytes;
+  return bits;
+}
+
+// What the coded bytes should take: the model's entropy plus a margin.
+std::size_t estimated_coded_size(const ByteFrequencies& counts, const RangeModelFrequencies& freq) {
+  return static_cast<std::size_t>(information_bits(counts, freq) / 8 * 1.02) + kCodingBatch * kMaxBytesPerSymbol +
+         2 * kFinalBytes;
 }
 
 // Codes `block` into `out` from index `start` on; `out` grows as needed and
@@ -177,12 +184,8 @@ std::size_t range_compressed_size_floor(const ByteFrequencies& counts, std::uint
   const int distinct = distinct_values(freq);
   const std::size_t header = model_header_size(distinct);
   if (distinct == 1) return header;
-  double bits = 0;
-  for (int v = 0; v < 256; ++v) {
-    if (counts[v] != 0) bits += counts[v] * std::log2(static_cast<double>(kRangeModelTotal) / freq[v]);
-  }
   // A margin for rounding in the sum keeps the floor at or below the bound.
-  const double sure_bits = bits * (1 - 1e-9) - 1 - 16;
+  const double sure_bits = information_bits(counts, freq) * (1 - 1e-9) - 1 - 16;
   const double coded_before_final = sure_bits > 0 ? std::ceil(sure_bits / 8) : 0;
   return header + static_cast<std::size_t>(coded_before_final) + kFinalBytes;
 }
