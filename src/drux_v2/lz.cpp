@@ -108,9 +108,7 @@ class MatchFinder {
     if (p < next_insert_) return;
     const std::size_t ahead = p + kPrefetchAhead;
     if (ahead + sizeof(std::uint32_t) <= size_) __builtin_prefetch(&head_[hash_at(data_ + ahead)]);
-    const std::uint32_t h = hash_at(data_ + p);
-    chain_[slot(p)] = head_[h];
-    head_[h] = static_cast<std::uint32_t>(p);
+    link_in(p);
     next_insert_ = p + 1;
   }
 
@@ -121,11 +119,7 @@ class MatchFinder {
     if (first < next_insert_) first += step;
     if (first >= end) return;
     std::size_t p = first;
-    for (; p < end; p += step) {
-      const std::uint32_t h = hash_at(data_ + p);
-      chain_[slot(p)] = head_[h];
-      head_[h] = static_cast<std::uint32_t>(p);
-    }
+    for (; p < end; p += step) link_in(p);
     next_insert_ = p - step + 1;
     // The cursor resumes at end: fetch the head entries it will use next.
     for (std::size_t q = end; q < end + kPrefetchAhead && q + sizeof(std::uint32_t) <= size_; ++q) {
@@ -181,6 +175,13 @@ class MatchFinder {
   }
 
  private:
+  // Puts p at the head of its chain.
+  void link_in(std::size_t p) {
+    const std::uint32_t h = hash_at(data_ + p);
+    chain_[slot(p)] = head_[h];
+    head_[h] = static_cast<std::uint32_t>(p);
+  }
+
   // How a candidate's length is taken: the first 16 bytes at once, or,
   // near the end of the block where fewer are left, byte by byte.
   enum class CompareFrom { Prefix, Bytes };
