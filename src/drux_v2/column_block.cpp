@@ -155,30 +155,17 @@ void prefetch_text(std::span<const Row> rows, std::size_t r, std::size_t c) {
 // gathering the texts first and copying them after meant a second trip to
 // memory for every one.
 void encode_str_column(std::span<const Row> rows, std::size_t c, ColumnChunk& out) {
-  out.encoding = Encoding::Plain;
-  std::string_view lo, hi;
-  bool seen = false;
-  std::uint32_t nulls = 0;
+  StrColumnBuilder builder(out);
   for (std::size_t r = 0; r < rows.size(); ++r) {
     prefetch_text(rows, r, c);
     const KVal& cell = cell_at(rows[r], c);
-    std::string_view t = text_view(cell);
-    append_raw_str(out.payload, t);
-    add_to_bloom(out.bloom, t);
     if (cell.is_null()) {
-      ++nulls;
-    } else if (!seen) {
-      lo = hi = t;
-      seen = true;
-    } else if (text_less(t, lo)) {
-      lo = t;
-    } else if (text_less(hi, t)) {
-      hi = t;
+      builder.add_null();
+    } else {
+      builder.add(text_view(cell));
     }
   }
-  out.stats.min_str.assign(lo);
-  out.stats.max_str.assign(hi);
-  out.stats.null_count = nulls;
+  builder.finish();
 }
 
 // ---- Bytes and nested columns ----------------------------------------------
@@ -313,8 +300,52 @@ void encode_column_chunk(const KColumn& column, std::span<const Row> rows, std::
     case ColType::List:
     case ColType::Map: encode_nested_column(rows, c, out); break;
   }
+  encipher_if_asked(column, chunk_index, out);
+}
+
+StrColumnBuilder::StrColumnBuilder(ColumnChunk& out) : out_(out) {
+  out_.payload.clear();
+  out_.stats = ColStats{};
+  out_.bloom.fill(0);
+  out_.encoding = Encoding::Plain;
+}
+
+StrColumnBuilder::Stored StrColumnBuilder::append(std::string_view text) {
+  append_raw_str(out_.payload, text);
+  add_to_bloom(out_.bloom, text);
+  return {out_.payload.size() - text.size(), text.size()};
+}
+
+std::string_view StrColumnBuilder::view(Stored text) const {
+  return as_text(ByteView(out_.payload).subspan(text.offset, text.size));
+}
+
+void StrColumnBuilder::add(std::string_view text) {
+  const Stored stored = append(text);
+  if (!seen_) {
+    lo_ = hi_ = stored;
+    seen_ = true;
+  } else if (text_less(text, view(lo_))) {
+    lo_ = stored;
+  } else if (text_less(view(hi_), text)) {
+    hi_ = stored;
+  }
+}
+
+void StrColumnBuilder::add_null() {
+  append({});
+  ++nulls_;
+}
+
+void StrColumnBuilder::finish() {
+  out_.stats.min_str.assign(view(lo_));
+  out_.stats.max_str.assign(view(hi_));
+  out_.stats.null_count = nulls_;
+}
+
+void encipher_if_asked(const KColumn& column, std::uint64_t chunk_index, ColumnChunk& chunk) {
   if (column_enciphers(column)) {
-    aes256_ctr_xor(column.key, column_ctr_prefix(column.name, chunk_index), out.payload);
+    aes256_ctr_xor(column.key, column_ctr_prefix(column.name, chunk_index), chunk.payload);
   }
 }
 

@@ -2,8 +2,8 @@
 // statistics and membership filter, and the optional encryption.
 //
 // Integer trials are measured without building their buffers; only the
-// chosen encoder runs. String columns are gathered as views into the rows,
-// so a chunk costs no allocation per cell.
+// chosen encoder runs. A string column is written into its payload text by
+// text, so a chunk costs no allocation per cell.
 #pragma once
 
 #include <cstddef>
@@ -63,6 +63,43 @@ struct ColumnChunk {
 struct ColumnScratch {
   std::vector<std::int64_t> ints;
 };
+
+// Builds a string column chunk one text at a time: the payload, the null
+// count, the text bounds and the filter, the same as encode_column_chunk
+// gives for the same cells. A source of texts that has no rows of cells,
+// such as a CSV file read line by line, feeds it directly.
+class StrColumnBuilder {
+ public:
+  // Starts `out` over as an empty string column chunk; its payload keeps
+  // its capacity.
+  explicit StrColumnBuilder(ColumnChunk& out);
+
+  void add(std::string_view text);
+  // A Null cell: stored and filtered as the empty text, counted as null and
+  // left out of the bounds.
+  void add_null();
+  // Stores the bounds and the null count; `out` is then complete.
+  void finish();
+
+ private:
+  // A text by its place in the payload, which may move as it grows.
+  struct Stored {
+    std::size_t offset = 0;
+    std::size_t size = 0;
+  };
+  Stored append(std::string_view text);
+  std::string_view view(Stored text) const;
+
+  ColumnChunk& out_;
+  Stored lo_;
+  Stored hi_;
+  bool seen_ = false;
+  std::uint32_t nulls_ = 0;
+};
+
+// Enciphers the payload with the chunk's counter blocks when the column
+// asks for it.
+void encipher_if_asked(const KColumn& column, std::uint64_t chunk_index, ColumnChunk& chunk);
 
 // Encodes column `c` of `rows` (cells past a row's end read as Null),
 // encrypting the payload with the chunk's counter blocks when the column

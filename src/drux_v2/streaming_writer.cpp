@@ -143,33 +143,57 @@ Status StreamingDruxWriter::write_column_block(ColumnChunk& chunk, StreamChunkCo
   return {};
 }
 
-Status StreamingDruxWriter::write_chunk(std::span<const Row> rows) {
-  if (rows.empty()) return {};
+Status StreamingDruxWriter::check_can_write(std::size_t row_count) const {
   if (!out_.is_open()) return finished_error();
   if (failure_) return *failure_;
   // The footer keeps each chunk's row count in 32 bits and the chunk count too.
-  if (rows.size() > kMaxRowsPerChunk) {
-    return data_error("Chunk too large: " + std::to_string(rows.size()) + " rows (at most " +
+  if (row_count > kMaxRowsPerChunk) {
+    return data_error("Chunk too large: " + std::to_string(row_count) + " rows (at most " +
                       std::to_string(kMaxRowsPerChunk) + ")");
   }
   if (chunk_count_ == kMaxChunkCount) {
     return data_error("Too many chunks (a DRUX v2 file holds at most " + std::to_string(kMaxChunkCount) + ")");
   }
-  if (Status s = check_nesting(rows); !s) return s;
+  return {};
+}
 
+template <typename ColumnChunkOf>
+Status StreamingDruxWriter::write_columns(std::size_t row_count, ColumnChunkOf column_chunk) {
   std::vector<StreamChunkColMeta> metas(columns_.size());
   for (std::size_t c = 0; c < columns_.size(); ++c) {
-    encode_column_chunk(columns_[c], rows, c, chunk_count_, scratch_, column_chunk_);
-    if (Status s = write_column_block(column_chunk_, metas[c]); !s) {
+    if (Status s = write_column_block(column_chunk(c), metas[c]); !s) {
       failure_ = s.error_value();
       return s;
     }
   }
   chunk_metas_.push_back(std::move(metas));
-  chunk_row_counts_.push_back(static_cast<std::uint32_t>(rows.size()));
-  total_rows_ += rows.size();
+  chunk_row_counts_.push_back(static_cast<std::uint32_t>(row_count));
+  total_rows_ += row_count;
   ++chunk_count_;
   return {};
+}
+
+Status StreamingDruxWriter::write_chunk(std::span<const Row> rows) {
+  if (rows.empty()) return {};
+  if (Status s = check_can_write(rows.size()); !s) return s;
+  if (Status s = check_nesting(rows); !s) return s;
+  return write_columns(rows.size(), [&](std::size_t c) -> ColumnChunk& {
+    encode_column_chunk(columns_[c], rows, c, chunk_count_, scratch_, column_chunk_);
+    return column_chunk_;
+  });
+}
+
+Status StreamingDruxWriter::write_chunk(std::size_t row_count, std::span<ColumnChunk> columns) {
+  if (row_count == 0) return {};
+  if (Status s = check_can_write(row_count); !s) return s;
+  if (columns.size() != columns_.size()) {
+    return data_error("Chunk has " + std::to_string(columns.size()) + " columns, the file " +
+                      std::to_string(columns_.size()));
+  }
+  return write_columns(row_count, [&](std::size_t c) -> ColumnChunk& {
+    encipher_if_asked(columns_[c], chunk_count_, columns[c]);
+    return columns[c];
+  });
 }
 
 ByteBuffer StreamingDruxWriter::footer_bytes() const {

@@ -26,6 +26,11 @@ class StreamingDruxWriter {
   // After a write failure every later call returns that failure.
   Status write_chunk(std::span<const Row> rows);
 
+  // Appends one chunk of `row_count` rows whose column chunks the caller
+  // built, one per column in order (string columns with StrColumnBuilder),
+  // and enciphers those whose column asks for it. Failures as above.
+  Status write_chunk(std::size_t row_count, std::span<ColumnChunk> columns);
+
   // Writes footer and trailer, patches the header, fsyncs and closes; returns
   // the one-line summary. The writer is spent afterwards, whatever the outcome.
   Result<std::string> finish();
@@ -46,7 +51,12 @@ class StreamingDruxWriter {
   StreamingDruxWriter(std::vector<KColumn> columns, BufferedFile out, std::uint64_t chunk_rows,
                       std::uint64_t offset);
 
+  Status check_can_write(std::size_t row_count) const;
   Status check_nesting(std::span<const Row> rows) const;
+  // Writes the chunk's column blocks, taking column c's chunk from
+  // column_chunk(c), then records the chunk.
+  template <typename ColumnChunkOf>
+  Status write_columns(std::size_t row_count, ColumnChunkOf column_chunk);
   Status write_column_block(ColumnChunk& chunk, StreamChunkColMeta& meta);
   ByteBuffer footer_bytes() const;
 

@@ -1,11 +1,13 @@
 // CSV to DRUX v2 in two passes: a short pass for the header line, then a
-// streaming pass that turns each data line into a row of trimmed texts and
-// hands CHUNK_SIZE rows at a time to the writer.
+// streaming pass that adds each data line's trimmed texts to the string
+// column chunks being built and hands CHUNK_SIZE rows at a time to the
+// writer.
 //
-// Memory is bounded by the row buffer and the two fixed read buffers. The
-// row buffer is filled in place (csv_rows.h), so once the first chunk is
-// built the streaming pass stops allocating. Lines are views into the read
-// buffer; the only copy of a field's bytes is the one into its cell.
+// Memory is bounded by one chunk's column payloads and the two fixed read
+// buffers. The payloads are refilled in place (csv_rows.h), so once the
+// first chunk is built the streaming pass stops allocating. Lines are views
+// into the read buffer; the only copy of a field's bytes is the one into
+// its column's payload.
 #include "python_bindings/csv_converter.h"
 
 #include <sys/stat.h>
@@ -116,8 +118,9 @@ void report_progress(std::uint64_t row_count, Clock::time_point start) {
                     format_fixed(millions / seconds, 1) + "M rows/sec)\n");
 }
 
-Status write_rows(StreamingDruxWriter& writer, const RowBuffer& rows) {
-  Status written = writer.write_chunk(rows.rows());
+Status write_rows(StreamingDruxWriter& writer, CsvChunk& chunk) {
+  Status written = writer.write_chunk(chunk.rows(), chunk.finish());
+  chunk.clear();
   if (!written) return io_error(written.error());
   return {};
 }
@@ -134,7 +137,7 @@ Result<Clock::time_point> stream_rows(const std::string& csv_path, std::size_t n
   std::string_view line;
   (void)reader->next_line(line);  // the header line, already read; whatever it yields now is ignored
 
-  RowBuffer rows(num_columns, CHUNK_SIZE);
+  CsvChunk chunk(num_columns);
   std::uint64_t row_count = 0;
   const Clock::time_point start = Clock::now();
   for (;;) {
@@ -142,17 +145,16 @@ Result<Clock::time_point> stream_rows(const std::string& csv_path, std::size_t n
     if (status == LineStatus::End) break;
     if (status == LineStatus::Failed) return io_error(reader->error());
     if (trim_white_space(line).empty()) continue;
-    fill_row(line, rows.next_row());
+    chunk.add_line(line);
     ++row_count;
-    if (!rows.full()) continue;
-    if (Status written = write_rows(writer, rows); !written) return written.error_value();
-    rows.clear();
+    if (chunk.rows() < CHUNK_SIZE) continue;
+    if (Status written = write_rows(writer, chunk); !written) return written.error_value();
     if (row_count % kProgressEveryRows == 0) report_progress(row_count, start);
   }
   if (hooks.progress) hooks.progress(reader->bytes_read(), csv_size);
   reader->close();
-  if (!rows.empty()) {
-    if (Status written = write_rows(writer, rows); !written) return written.error_value();
+  if (chunk.rows() > 0) {
+    if (Status written = write_rows(writer, chunk); !written) return written.error_value();
   }
   return start;
 }

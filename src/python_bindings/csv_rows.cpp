@@ -1,6 +1,5 @@
-// Fields are found eight bytes at a time and stored as views until the one copy into
-// their cell; a field of up to 15 bytes stays in the string's inline
-// storage, a longer one reuses the capacity an earlier chunk left there.
+// Fields are found eight bytes at a time and go straight from the line into
+// their column's payload: the only copy of a field's bytes.
 #include "python_bindings/csv_rows.h"
 
 #include <bit>
@@ -34,17 +33,34 @@ const char* find_comma(const char* p, const char* end) {
 
 }  // namespace
 
-void fill_row(std::string_view line, Row& row) {
+CsvChunk::CsvChunk(std::size_t num_columns) : columns_(num_columns) {
+  builders_.reserve(num_columns);
+  clear();
+}
+
+void CsvChunk::add_line(std::string_view line) {
   const char* field = line.data();
   const char* const end = field + line.size();
   std::size_t c = 0;
-  while (c < row.size()) {
+  while (c < builders_.size()) {
     const char* comma = find_comma(field, end);
-    row[c++].assign_str(trim_white_space(std::string_view(field, static_cast<std::size_t>(comma - field))));
+    builders_[c++].add(trim_white_space(std::string_view(field, static_cast<std::size_t>(comma - field))));
     if (comma == end) break;
     field = comma + 1;
   }
-  for (; c < row.size(); ++c) row[c].assign_str({});
+  for (; c < builders_.size(); ++c) builders_[c].add({});
+  ++rows_;
+}
+
+std::span<ColumnChunk> CsvChunk::finish() {
+  for (StrColumnBuilder& builder : builders_) builder.finish();
+  return columns_;
+}
+
+void CsvChunk::clear() {
+  builders_.clear();
+  for (ColumnChunk& column : columns_) builders_.emplace_back(column);
+  rows_ = 0;
 }
 
 }  // namespace drux

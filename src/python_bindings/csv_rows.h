@@ -1,7 +1,7 @@
-// Rows of text cells from CSV lines, and the buffer that holds one chunk
-// of them. A line splits at every comma (no quoting); each field is trimmed
-// of white space; a short line is padded with empty texts and a long one
-// cut to the column count.
+// The chunk being built from CSV lines: one string column chunk per
+// column, filled field by field as lines arrive. A line splits at every
+// comma (no quoting); each field is trimmed of white space; a short line is
+// padded with empty texts and a long one cut to the column count.
 #pragma once
 
 #include <cstddef>
@@ -9,38 +9,30 @@
 #include <string_view>
 #include <vector>
 
-#include "drux_v2/kval.h"
+#include "drux_v2/column_block.h"
 
 namespace drux {
 
-// Overwrites every cell of `row` (row.size() columns) with the trimmed
-// fields of `line`, reusing the cells' string storage.
-void fill_row(std::string_view line, Row& row);
-
-// The rows of the chunk being built, room for `capacity` reserved once.
-// Emptying keeps the rows and their strings for the next chunk, to be
-// overwritten in place, so steady-state streaming allocates nothing.
-class RowBuffer {
+class CsvChunk {
  public:
-  RowBuffer(std::size_t num_columns, std::size_t capacity) : num_columns_(num_columns), capacity_(capacity) {
-    rows_.reserve(capacity);
-  }
+  explicit CsvChunk(std::size_t num_columns);
+  CsvChunk(const CsvChunk&) = delete;
+  CsvChunk& operator=(const CsvChunk&) = delete;
 
-  // The next row to fill; its cells hold whatever an earlier chunk left.
-  Row& next_row() {
-    if (filled_ == rows_.size()) rows_.emplace_back(num_columns_);
-    return rows_[filled_++];
-  }
-  bool full() const { return filled_ == capacity_; }
-  bool empty() const { return filled_ == 0; }
-  std::span<const Row> rows() const { return {rows_.data(), filled_}; }
-  void clear() { filled_ = 0; }
+  // Adds the fields of `line` as the next row.
+  void add_line(std::string_view line);
+
+  std::size_t rows() const { return rows_; }
+
+  // Completes the column chunks for writing. clear() then starts the next
+  // chunk in the same buffers, so steady-state streaming allocates nothing.
+  std::span<ColumnChunk> finish();
+  void clear();
 
  private:
-  std::size_t num_columns_;
-  std::size_t capacity_;
-  std::vector<Row> rows_;
-  std::size_t filled_ = 0;
+  std::vector<ColumnChunk> columns_;
+  std::vector<StrColumnBuilder> builders_;  // one per element of columns_, which never moves
+  std::size_t rows_ = 0;
 };
 
 }  // namespace drux

@@ -1,4 +1,5 @@
-// Splitting CSV lines into rows of trimmed text cells.
+// Building string column chunks from CSV lines: splitting, trimming,
+// padding and cutting, and the chunks handed to the writer.
 #include "python_bindings/csv_rows.h"
 
 #include <gtest/gtest.h>
@@ -6,14 +7,18 @@
 #include <string>
 #include <vector>
 
+#include "drux_v2/string_codec.h"
+
 namespace drux {
 namespace {
 
-std::vector<std::string> cells_of(const Row& row) {
-  std::vector<std::string> out;
-  for (const KVal& v : row) {
-    EXPECT_EQ(v.tag(), KTag::Str);
-    out.push_back(v.tag() == KTag::Str ? v.str_value() : "<not text>");
+// The texts of each column of a finished chunk, read back from its payload.
+std::vector<std::vector<std::string>> columns_of(CsvChunk& chunk) {
+  std::vector<std::vector<std::string>> out;
+  for (const ColumnChunk& column : chunk.finish()) {
+    auto texts = decode_raw_str(column.payload, chunk.rows());
+    EXPECT_TRUE(texts.ok()) << texts.error();
+    out.push_back(texts.ok() ? texts.value() : std::vector<std::string>{});
   }
   return out;
 }
@@ -24,7 +29,7 @@ struct SplitCase {
   std::vector<std::string> cells;
 };
 
-TEST(CsvRows, EveryCommaSplitsAndFieldsAreTrimmedPaddedOrCut) {
+TEST(CsvChunk, EveryCommaSplitsAndFieldsAreTrimmedPaddedOrCut) {
   const std::string long_a(23, 'a');
   const std::vector<SplitCase> cases = {
       {"", 1, {""}},
@@ -45,38 +50,55 @@ TEST(CsvRows, EveryCommaSplitsAndFieldsAreTrimmedPaddedOrCut) {
       {"caf\xC3\xA9,\xE2\x80\x83na\xC3\xAFve\xE3\x80\x80", 2, {"caf\xC3\xA9", "na\xC3\xAFve"}},
   };
   for (const SplitCase& c : cases) {
-    Row row(c.columns);  // cells start as Null: filling must make them all text
-    fill_row(c.line, row);
-    EXPECT_EQ(cells_of(row), c.cells) << testing::PrintToString(c.line);
+    CsvChunk chunk(c.columns);
+    chunk.add_line(c.line);
+    std::vector<std::vector<std::string>> expected;
+    for (const std::string& cell : c.cells) expected.push_back({cell});
+    EXPECT_EQ(columns_of(chunk), expected) << testing::PrintToString(c.line);
   }
 }
 
-TEST(CsvRows, RefillingAReusedRowLeavesNothingOfTheOldCells) {
-  Row row(3);
-  fill_row("a long first value well past the inline size,second long value also past it,x", row);
-  fill_row("s", row);
-  EXPECT_EQ(cells_of(row), (std::vector<std::string>{"s", "", ""}));
-  fill_row("p,q,r", row);
-  EXPECT_EQ(cells_of(row), (std::vector<std::string>{"p", "q", "r"}));
+// The converter's chunks must be the very chunks the writer makes from rows
+// of the same texts, bounds and filter included.
+TEST(CsvChunk, ColumnsEqualTheWritersEncodingOfTheSameTextRows) {
+  const std::vector<std::string> lines = {"pear, 10 ,x", "apple,9", "zoo,100,\xC3\xA9", "apple,,y,extra", "ab"};
+  CsvChunk chunk(3);
+  for (const std::string& line : lines) chunk.add_line(line);
+  const std::vector<Row> rows = {{KVal::Str("pear"), KVal::Str("10"), KVal::Str("x")},
+          {KVal::Str("apple"), KVal::Str("9"), KVal::Str("")},
+          {KVal::Str("zoo"), KVal::Str("100"), KVal::Str("\xC3\xA9")},
+          {KVal::Str("apple"), KVal::Str(""), KVal::Str("y")},
+          {KVal::Str("ab"), KVal::Str(""), KVal::Str("")}};
+  const std::span<ColumnChunk> built = chunk.finish();
+  ASSERT_EQ(built.size(), 3u);
+  ColumnScratch scratch;
+  for (std::size_t c = 0; c < 3; ++c) {
+    ColumnChunk expected;
+    encode_column_chunk(make_column("c"), rows, c, 0, scratch, expected);
+    EXPECT_EQ(built[c].payload, expected.payload) << "column " << c;
+    EXPECT_EQ(built[c].stats.min_str, expected.stats.min_str) << "column " << c;
+    EXPECT_EQ(built[c].stats.max_str, expected.stats.max_str) << "column " << c;
+    EXPECT_EQ(built[c].stats.null_count, 0u);
+    EXPECT_EQ(built[c].bloom, expected.bloom) << "column " << c;
+    EXPECT_EQ(built[c].encoding, Encoding::Plain);
+  }
 }
 
-TEST(CsvRows, BufferHandsOutChunkSizeRowsThenStartsAgainWithTheSameRows) {
-  RowBuffer buffer(2, 3);
-  EXPECT_TRUE(buffer.empty());
-  Row& first_row = buffer.next_row();
-  fill_row("1,2", first_row);
-  const Row* first = &first_row;
-  buffer.next_row();
-  EXPECT_FALSE(buffer.full());
-  buffer.next_row();
-  EXPECT_TRUE(buffer.full());
-  EXPECT_EQ(buffer.rows().size(), 3u);
-  buffer.clear();
-  EXPECT_TRUE(buffer.empty());
-  EXPECT_EQ(buffer.rows().size(), 0u);
-  Row& again = buffer.next_row();
-  EXPECT_EQ(&again, first);  // the same row object, not a new allocation
-  EXPECT_EQ(again.size(), 2u);
+TEST(CsvChunk, ClearStartsTheNextChunkEmptyInTheSameBuffers) {
+  CsvChunk chunk(2);
+  chunk.add_line("a long first value well past any inline size,zz");
+  chunk.add_line("b,yy");
+  ASSERT_EQ(chunk.rows(), 2u);
+  const std::uint8_t* payload = chunk.finish()[0].payload.data();
+  chunk.clear();
+  EXPECT_EQ(chunk.rows(), 0u);
+  chunk.add_line("m");
+  EXPECT_EQ(columns_of(chunk), (std::vector<std::vector<std::string>>{{"m"}, {""}}));
+  const std::span<ColumnChunk> second = chunk.finish();
+  EXPECT_EQ(second[0].payload.data(), payload);  // reused, not reallocated
+  EXPECT_EQ(second[0].stats.min_str, "m");
+  EXPECT_EQ(second[0].stats.max_str, "m");
+  EXPECT_EQ(second[1].stats.max_str, "");
 }
 
 }  // namespace

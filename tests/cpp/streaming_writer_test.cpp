@@ -460,6 +460,50 @@ TEST_F(StreamingWriter, EachChunkOfAnEncryptedColumnHasItsOwnCounterBlocks) {
   EXPECT_EQ(f.entries[1].null_count, 1u);
 }
 
+// A caller that builds its string column chunks itself, as the CSV
+// converter does, must get the file that rows of the same texts give,
+// counter blocks of later chunks included.
+TEST_F(StreamingWriter, ChunksBuiltTextByTextGiveTheFileOfTheSameRows) {
+  const std::vector<KColumn> columns = {make_column("plain"), make_column("secret", ColType::Str, true, test_key())};
+  const std::vector<std::vector<std::string>> chunks = {{"pear", "apple", "zoo"}, {"", "\xC3\xA9", "a", "ab"}};
+  std::vector<std::vector<Row>> row_chunks;
+  for (const auto& texts : chunks) {
+    std::vector<Row> rows;
+    for (const std::string& t : texts) rows.push_back(Row{KVal::Str(t), KVal::Str(t + t)});
+    row_chunks.push_back(std::move(rows));
+  }
+  write_file("rows.drux", columns, 4, row_chunks);
+
+  Result<StreamingDruxWriter> w = StreamingDruxWriter::begin(columns, 4, path("built.drux"));
+  ASSERT_TRUE(w.ok()) << w.error();
+  std::vector<ColumnChunk> built(2);
+  for (const auto& texts : chunks) {
+    StrColumnBuilder plain(built[0]), secret(built[1]);
+    for (const std::string& t : texts) {
+      plain.add(t);
+      secret.add(t + t);
+    }
+    plain.finish();
+    secret.finish();
+    Status s = w->write_chunk(texts.size(), built);
+    ASSERT_TRUE(s.ok()) << s.error();
+  }
+  ASSERT_TRUE(w->finish().ok());
+  EXPECT_EQ(without_creation_time(read_all(path("built.drux"))), without_creation_time(read_all(path("rows.drux"))));
+}
+
+TEST_F(StreamingWriter, BuiltChunkWithTheWrongNumberOfColumnsIsRefusedBeforeWriting) {
+  Result<StreamingDruxWriter> w = StreamingDruxWriter::begin({make_column("a"), make_column("b")}, 4, path("n.drux"));
+  ASSERT_TRUE(w.ok()) << w.error();
+  std::vector<ColumnChunk> one(1);
+  StrColumnBuilder(one[0]).finish();
+  Status s = w->write_chunk(1, one);
+  ASSERT_FALSE(s.ok());
+  EXPECT_EQ(s.error(), "Chunk has 1 columns, the file 2");
+  EXPECT_EQ(w->chunk_count(), 0u);
+  EXPECT_EQ(w->total_rows(), 0u);
+}
+
 // ---- Refusals and failures ------------------------------------------------------------
 
 TEST_F(StreamingWriter, CreatingInMissingDirectoryNamesPathAndSystemError) {
