@@ -310,10 +310,25 @@ StrColumnBuilder::StrColumnBuilder(ColumnChunk& out) : out_(out) {
   out_.encoding = Encoding::Plain;
 }
 
+// The first eight bytes of a text, big-endian and zero-padded. Two texts
+// whose keys differ are in the order of their keys, so most comparisons
+// with the bounds need no call into the library.
+std::uint64_t order_key(std::string_view text) {
+  std::uint64_t key = 0;
+  const std::size_t n = std::min<std::size_t>(text.size(), sizeof key);
+  for (std::size_t i = 0; i < n; ++i) key |= std::uint64_t{static_cast<unsigned char>(text[i])} << (56 - 8 * i);
+  return key;
+}
+
 StrColumnBuilder::Stored StrColumnBuilder::append(std::string_view text) {
   append_raw_str(out_.payload, text);
   add_to_bloom(out_.bloom, text);
-  return {out_.payload.size() - text.size(), text.size()};
+  return {out_.payload.size() - text.size(), text.size(), order_key(text)};
+}
+
+bool StrColumnBuilder::precedes(const Stored& a, const Stored& b) const {
+  if (a.key != b.key) return a.key < b.key;
+  return text_less(view(a), view(b));
 }
 
 std::string_view StrColumnBuilder::view(Stored text) const {
@@ -325,9 +340,9 @@ void StrColumnBuilder::add(std::string_view text) {
   if (!seen_) {
     lo_ = hi_ = stored;
     seen_ = true;
-  } else if (text_less(text, view(lo_))) {
+  } else if (precedes(stored, lo_)) {
     lo_ = stored;
-  } else if (text_less(view(hi_), text)) {
+  } else if (precedes(hi_, stored)) {
     hi_ = stored;
   }
 }

@@ -82,13 +82,16 @@ class StrColumnBuilder {
   void finish();
 
  private:
-  // A text by its place in the payload, which may move as it grows.
+  // A text by its place in the payload, which may move as it grows, and
+  // its first eight bytes as a number (see order_key).
   struct Stored {
     std::size_t offset = 0;
     std::size_t size = 0;
+    std::uint64_t key = 0;
   };
   Stored append(std::string_view text);
   std::string_view view(Stored text) const;
+  bool precedes(const Stored& a, const Stored& b) const;
 
   ColumnChunk& out_;
   Stored lo_;

@@ -248,6 +248,14 @@ TEST(ColumnStatistics, StringBoundsUseUnsignedTextOrderOverNonNullCells) {
       {{KVal::Str("\xC3\xA9"), KVal::Str("z")}, "z", "\xC3\xA9", 0},  // bytes compare unsigned
       {{KVal::Str("m"), KVal::Int(4)}, "", "m", 0},                    // non-Str counts as empty text
       {{KVal::Null(), KVal::Null()}, "", "", 2},
+      // Texts alike in their first eight bytes, or told apart only past them.
+      {{KVal::Str("2024-06-22T07"), KVal::Str("2024-06-22T08"), KVal::Str("2024-06-22T06")},
+       "2024-06-22T06", "2024-06-22T08", 0},
+      {{KVal::Str("abcdefgh"), KVal::Str("abcdefghi"), KVal::Str("abcdefg")}, "abcdefg", "abcdefghi", 0},
+      {{KVal::Str(std::string("a\0", 2)), KVal::Str("a"), KVal::Str(std::string("a\0\0", 3))},
+       "a", std::string("a\0\0", 3), 0},
+      {{KVal::Str("abcdefg\x7F"), KVal::Str("abcdefg\x80"), KVal::Str("abcdefg\xFF" "1")},
+       "abcdefg\x7F", "abcdefg\xFF" "1", 0},
   };
   for (auto& c : cases) {
     ColumnChunk out = encode(make_column("s"), single_column(std::move(c.cells)));
