@@ -168,6 +168,16 @@ void encode_str_column(std::span<const Row> rows, std::size_t c, ColumnChunk& ou
   builder.finish();
 }
 
+// The first eight bytes of a text, big-endian and zero-padded. Two texts
+// whose keys differ are in the order of their keys, so most comparisons
+// with the bounds need no call into the library.
+std::uint64_t order_key(std::string_view text) {
+  std::uint64_t key = 0;
+  const std::size_t n = std::min<std::size_t>(text.size(), sizeof key);
+  for (std::size_t i = 0; i < n; ++i) key |= std::uint64_t{static_cast<unsigned char>(text[i])} << (56 - 8 * i);
+  return key;
+}
+
 // ---- Bytes and nested columns ----------------------------------------------
 
 std::uint32_t count_nulls(std::span<const Row> rows, std::size_t c) {
@@ -308,16 +318,6 @@ StrColumnBuilder::StrColumnBuilder(ColumnChunk& out) : out_(out) {
   out_.stats = ColStats{};
   out_.bloom.fill(0);
   out_.encoding = Encoding::Plain;
-}
-
-// The first eight bytes of a text, big-endian and zero-padded. Two texts
-// whose keys differ are in the order of their keys, so most comparisons
-// with the bounds need no call into the library.
-std::uint64_t order_key(std::string_view text) {
-  std::uint64_t key = 0;
-  const std::size_t n = std::min<std::size_t>(text.size(), sizeof key);
-  for (std::size_t i = 0; i < n; ++i) key |= std::uint64_t{static_cast<unsigned char>(text[i])} << (56 - 8 * i);
-  return key;
 }
 
 StrColumnBuilder::Stored StrColumnBuilder::append(std::string_view text) {
