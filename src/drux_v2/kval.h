@@ -49,16 +49,6 @@ class KVal {
   const KList& list_value() const { return std::get<7>(v_); }
   const KMap& map_value() const { return std::get<8>(v_); }
 
-  // Makes this a Str holding `text`; a value that already is a Str keeps its
-  // string's storage, so a reused row buffer does not reallocate per cell.
-  void assign_str(std::string_view text) {
-    if (std::string* s = std::get_if<3>(&v_)) {
-      s->assign(text);
-    } else {
-      v_.emplace<3>(text);
-    }
-  }
-
  private:
   template <std::size_t I, class... Args>
   explicit KVal(std::in_place_index_t<I> index, Args&&... args) : v_(index, std::forward<Args>(args)...) {}
