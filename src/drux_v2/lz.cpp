@@ -3,12 +3,13 @@
 // Greedy LZ77 over hash chains with one position of lookahead. Two ideas keep
 // it fast: the chain walk is capped at 8 entries and stops at a match longer
 // than 127 bytes, and inside long matches only every second or fourth
-// position is hashed. A candidate's first 16 bytes are compared at once, and
-// longer matches are extended 8 bytes per step. On data with few repeats,
-// once several walks in a row come back empty, positions go by in a loop
-// that inserts each and checks the first chain entries without branching on
-// each entry. Chain ends are marked by a sentinel out of reach of every
-// position, so one comparison ends a walk either way.
+// position is hashed. Since a walk never goes past the seven most recent
+// entries of a chain, only those are kept, in one bucket per hash: a walk
+// reads one bucket instead of following links one by one. A candidate's
+// first 16 bytes are compared at once, and longer matches are extended 8
+// bytes per step. On data with few repeats, once several walks in a row come
+// back empty, positions go by in a loop that inserts each and checks the
+// first candidates without branching on each.
 // Every position enters the chains at most once, and since positions are
 // inserted in increasing order one "next position to insert" mark enforces
 // that.
@@ -30,7 +31,7 @@ namespace {
 constexpr std::uint8_t kTokenMarker = 0xFF;       // opens a five-byte token
 constexpr std::size_t kTokenSize = 5;             // FF, distance u16, length u16
 constexpr std::size_t kHashBits = 16;
-constexpr std::size_t kHeadEntries = std::size_t{1} << kHashBits;
+constexpr std::size_t kBuckets = std::size_t{1} << kHashBits;
 constexpr std::uint32_t kHashMultiplier = 0x9E3779B1u;
 constexpr std::size_t kMinMatch = 6;              // shorter matches are written as literals
 constexpr std::size_t kMaxMatch = 65535;          // 16-bit length field
@@ -80,116 +81,162 @@ struct Match {
   std::size_t distance = 0;
 };
 
-// Hash chains over one block: head and chain entries hold a position, or
-// kNone. kNone lies more than kMaxDistance behind every position, so the
-// walk's reach check also ends it at the end of a chain.
-constexpr std::uint32_t kNone = 0xFFFFFFFFu;  // blocks are shorter than this
-constexpr std::size_t kPrefetchAhead = 8;  // positions between fetching a head entry and using it
-// Links kept, most recent positions only: a power of two with room for the
-// reach and the lookahead. The match finder's memory is the same for every
-// block size, so a stream of blocks of varying sizes does not leave the
-// heap holding ever larger holes.
-constexpr std::size_t kChainSlots = std::size_t{1} << 17;
+// What a chain walk needs of a hash chain is its few most recent entries,
+// so the finder keeps just those, per hash, in one 16-byte bucket: the
+// newest position whole, then the gap from each entry to the next older one.
+// A walk then reads one bucket, and its candidates' bytes are fetched side
+// by side rather than one link after another. A gap of kFarGap or more is
+// stored as kFarGap: it puts that entry, and every older one, more than
+// kMaxDistance behind any later position, which is all a walk needs to know.
+struct Bucket {
+  std::uint64_t low;   // newest position, gap 1 at bit 32, gap 2 at bit 48
+  std::uint64_t high;  // gaps 3 to 6, 16 bits each
+};
+static_assert(sizeof(Bucket) == 16);
 
+constexpr std::uint32_t kNone = 0xFFFFFFFFu;  // no position: blocks are shorter than this
+constexpr std::uint64_t kFarGap = 0xFFFF;
+constexpr std::uint64_t kGapMask = 0xFFFF;
+constexpr Bucket kEmptyBucket = {kNone | kFarGap << 32 | kFarGap << 48, ~std::uint64_t{0}};
+constexpr std::size_t kCandidates = kChainVisits - 1;  // the walk skips k itself
+constexpr std::size_t kPrefetchAhead = 8;  // positions between fetching a bucket and using it
+
+// A bucket's positions, newest first. Once one entry is out of reach all
+// later ones are too, so a walk stops at the first. Arithmetic on positions
+// wraps, which keeps k - position a true distance for every entry a walk
+// can reach.
+struct Candidates {
+  std::size_t at[kCandidates];
+
+  explicit Candidates(const Bucket& b) {
+    at[0] = static_cast<std::uint32_t>(b.low);
+    at[1] = at[0] - ((b.low >> 32) & kGapMask);
+    at[2] = at[1] - (b.low >> 48);
+    at[3] = at[2] - (b.high & kGapMask);
+    at[4] = at[3] - ((b.high >> 16) & kGapMask);
+    at[5] = at[4] - ((b.high >> 32) & kGapMask);
+    at[6] = at[5] - (b.high >> 48);
+  }
+};
+
+// How the bucket table starts out empty. Filling its 1 MiB costs more than
+// a small block takes to compress; there, a bitmap of buckets in use stands
+// in for the fill, at a small cost on every insertion.
+enum class TableStart { Filled, Tracked };
+
+// Blocks from this size on fill the table.
+constexpr std::size_t kFillTableFrom = std::size_t{64} << 10;
+
+template <TableStart kStart>
 class MatchFinder {
  public:
   explicit MatchFinder(ByteView block)
       : data_(block.data()),
         size_(block.size()),
-        head_(std::make_unique_for_overwrite<std::uint32_t[]>(kHeadEntries)),
-        // Every chain entry is written when its position is inserted, before
-        // anything can follow a link to it, so the table needs no filling.
-        chain_(std::make_unique_for_overwrite<std::uint32_t[]>(kChainSlots)) {
-    std::memset(head_.get(), 0xFF, kHeadEntries * sizeof(std::uint32_t));  // every entry kNone
+        buckets_(std::make_unique_for_overwrite<Bucket[]>(kBuckets)) {
+    if constexpr (kStart == TableStart::Filled) {
+      std::fill_n(buckets_.get(), kBuckets, kEmptyBucket);
+    } else {
+      in_use_ = std::make_unique<std::uint64_t[]>(kBuckets / 64);
+    }
   }
 
-  // Inserts p unless it is already in its chain.
-  void insert(std::size_t p) {
-    if (p < next_insert_) return;
+  // Inserts p, which must not be in yet, and returns its bucket as it was
+  // before: the chain a search at p walks.
+  Bucket insert(std::size_t p) {
     const std::size_t ahead = p + kPrefetchAhead;
-    if (ahead + sizeof(std::uint32_t) <= size_) __builtin_prefetch(&head_[hash_at(data_ + ahead)]);
-    link_in(p);
+    if (ahead + sizeof(std::uint32_t) <= size_) __builtin_prefetch(&buckets_[hash_at(data_ + ahead)]);
     next_insert_ = p + 1;
+    return push(hash_at(data_ + p), p);
   }
 
   // Inserts the positions first, first + step, ... below end that are not
-  // in their chains yet. Only the first can already be in: the run follows
-  // a search at first - 1, and the lookahead inserts at most one position.
+  // in yet. Only the first can already be in: the run follows a search at
+  // first - 1, and the lookahead inserts at most one position.
   void insert_run(std::size_t first, std::size_t end, std::size_t step) {
     if (first < next_insert_) first += step;
     if (first >= end) return;
     std::size_t p = first;
-    for (; p < end; p += step) link_in(p);
+    for (; p < end; p += step) push(hash_at(data_ + p), p);
     next_insert_ = p - step + 1;
-    // The cursor resumes at end: fetch the head entries it will use next.
+    // The cursor resumes at end: fetch the buckets it will use next.
     for (std::size_t q = end; q < end + kPrefetchAhead && q + sizeof(std::uint32_t) <= size_; ++q) {
-      __builtin_prefetch(&head_[hash_at(data_ + q)]);
+      __builtin_prefetch(&buckets_[hash_at(data_ + q)]);
     }
   }
 
   // Inserts the positions from k on whose walks are sure to come back
   // empty, while walks keep coming back empty, and returns the first other
-  // position (or limit). On data with few repeats most positions go by here
-  // in a loop that does nothing else.
+  // position (or limit), not yet inserted. On data with few repeats most
+  // positions go by here in a loop that does nothing else.
   std::size_t skip_empty(std::size_t k, std::size_t limit) {
     if (empty_streak_ <= kEmptySearchesBeforeQuickCheck) return k;
     for (; k < limit; ++k) {
+      if (!nothing_to_find(k, Candidates(read(hash_at(data_ + k))))) break;
       insert(k);
-      if (!nothing_to_find(k, load_u32(data_ + k))) break;
       ++empty_streak_;
     }
     return k;
   }
 
-  // True when the walk at k is sure to come back empty: neither of the first
-  // two chain entries holds k's four bytes, and the third is out of reach.
-  // On data with few repeats that is most positions, and there the walk's
-  // own branches, on whether each entry exists and is in reach, mispredict;
-  // this check computes the same answer without branching on the entries.
-  bool nothing_to_find(std::size_t k, std::uint32_t here4) const {
-    // Entries out of reach are replaced by k before anything is read at
-    // them: their bytes and links are never needed, and they lie anywhere
-    // in the block, where each read would miss the cache.
-    const auto in_reach_or_k = [k](std::size_t p, bool near) { return near ? p : k; };
-    const std::size_t e1 = link(k);
-    const bool near1 = k - e1 <= kMaxDistance;
-    const std::size_t p1 = in_reach_or_k(e1, near1);
-    if (near1 & (load_u32(data_ + p1) == here4)) return false;
-    const std::size_t e2 = link(p1);
-    const bool near2 = near1 & (k - e2 <= kMaxDistance);
-    const std::size_t p2 = in_reach_or_k(e2, near2);
-    const std::size_t e3 = link(p2);
-    const bool near3 = near2 & (k - e3 <= kMaxDistance);
-    const bool found2 = near2 & (load_u32(data_ + p2) == here4);
-    return !(found2 | near3);
-  }
-
-  // Best match at k, which must already be inserted: the most recent of the
-  // longest candidates among the 7 chain entries after k itself.
-  [[gnu::always_inline]] Match search(std::size_t k) {
-    if (empty_streak_ > kEmptySearchesBeforeQuickCheck && nothing_to_find(k, load_u32(data_ + k))) return {};
+  // Best match at k, given its bucket from before k went in: the most
+  // recent of the longest candidates.
+  [[gnu::always_inline]] Match search(std::size_t k, const Bucket& chain) {
+    const Candidates candidates(chain);
+    if (empty_streak_ > kEmptySearchesBeforeQuickCheck && nothing_to_find(k, candidates)) return {};
     const std::size_t max_len = std::min(size_ - k, kMaxMatch);
-    const Match best = max_len >= kPrefixBytes ? walk<CompareFrom::Prefix>(k, max_len) : walk_near_end(k, max_len);
+    const Match best = max_len >= kPrefixBytes ? walk<CompareFrom::Prefix>(k, candidates, max_len)
+                                               : walk_near_end(k, candidates, max_len);
     empty_streak_ = best.length == 0 ? empty_streak_ + 1 : 0;
     return best;
   }
 
  private:
-  // Puts p at the head of its chain.
-  void link_in(std::size_t p) {
-    const std::uint32_t h = hash_at(data_ + p);
-    chain_[slot(p)] = head_[h];
-    head_[h] = static_cast<std::uint32_t>(p);
+  Bucket read(std::uint32_t h) const {
+    if constexpr (kStart == TableStart::Tracked) {
+      if (((in_use_[h / 64] >> (h % 64)) & 1) == 0) return kEmptyBucket;
+    }
+    return buckets_[h];
+  }
+
+  // Puts p in front of bucket h and returns the bucket as it was.
+  Bucket push(std::uint32_t h, std::size_t p) {
+    const Bucket before = read(h);
+    if constexpr (kStart == TableStart::Tracked) in_use_[h / 64] |= std::uint64_t{1} << (h % 64);
+    const std::uint64_t gap = std::min<std::uint64_t>(p - static_cast<std::uint32_t>(before.low), kFarGap);
+    buckets_[h] = {p | gap << 32 | (before.low >> 32) << 48, before.high << 16 | before.low >> 48};
+    return before;
+  }
+
+  // True when the walk at k is sure to come back empty: neither of the first
+  // two candidates holds k's four bytes, and the third is out of reach.
+  // On data with few repeats that is most positions, and there the walk's
+  // own branches, on whether each entry is in reach, mispredict; this check
+  // computes the same answer without branching on the entries.
+  bool nothing_to_find(std::size_t k, const Candidates& c) const {
+    const std::uint32_t here4 = load_u32(data_ + k);
+    // Entries out of reach are replaced by k before anything is read at
+    // them: they lie anywhere in the block, where each read would miss the
+    // cache.
+    const auto in_reach_or_k = [k](std::size_t p, bool near) { return near ? p : k; };
+    const bool near1 = k - c.at[0] <= kMaxDistance;
+    const std::size_t p1 = in_reach_or_k(c.at[0], near1);
+    if (near1 & (load_u32(data_ + p1) == here4)) return false;
+    const bool near2 = near1 & (k - c.at[1] <= kMaxDistance);
+    const std::size_t p2 = in_reach_or_k(c.at[1], near2);
+    const bool near3 = near2 & (k - c.at[2] <= kMaxDistance);
+    const bool found2 = near2 & (load_u32(data_ + p2) == here4);
+    return !(found2 | near3);
   }
 
   // How a candidate's length is taken: the first 16 bytes at once, or,
   // near the end of the block where fewer are left, byte by byte.
   enum class CompareFrom { Prefix, Bytes };
 
-  // Walks the chain from k's own entry. Most candidates differ within their
-  // first 16 bytes, and two 8-byte compares settle those without a loop.
+  // Most candidates differ within their first 16 bytes, and two 8-byte
+  // compares settle those without a loop.
   template <CompareFrom kCompare>
-  [[gnu::always_inline]] Match walk(std::size_t k, std::size_t max_len) const {
+  [[gnu::always_inline]] Match walk(std::size_t k, const Candidates& candidates, std::size_t max_len) const {
     Match best;
     const std::uint8_t* here = data_ + k;
     std::uint64_t here_lo = 0, here_hi = 0;
@@ -197,11 +244,8 @@ class MatchFinder {
       here_lo = load_u64(here);
       here_hi = load_u64(here + 8);
     }
-    std::size_t entry = link(k);
-    for (int visit = 1; visit < kChainVisits; ++visit) {
-      const std::size_t p = entry;
+    for (const std::size_t p : candidates.at) {
       if (k - p > kMaxDistance) break;  // also at the end of the chain
-      entry = link(p);  // issued early: the walk is a chain of dependent loads
       const std::uint8_t* there = data_ + p;
       std::size_t len;
       if constexpr (kCompare == CompareFrom::Prefix) {
@@ -233,20 +277,14 @@ class MatchFinder {
     return best;
   }
 
-  [[gnu::noinline]] Match walk_near_end(std::size_t k, std::size_t max_len) const {
-    return walk<CompareFrom::Bytes>(k, max_len);
+  [[gnu::noinline]] Match walk_near_end(std::size_t k, const Candidates& candidates, std::size_t max_len) const {
+    return walk<CompareFrom::Bytes>(k, candidates, max_len);
   }
-
-  // Where the link of position p is kept. A walk follows only links of
-  // positions in reach, and a slot is reused only by a position kChainSlots
-  // later, beyond anything inserted while a position in reach is searched.
-  static std::size_t slot(std::size_t p) { return p & (kChainSlots - 1); }
-  std::uint32_t link(std::size_t p) const { return chain_[slot(p)]; }
 
   const std::uint8_t* data_;
   std::size_t size_;
-  std::unique_ptr<std::uint32_t[]> head_;
-  std::unique_ptr<std::uint32_t[]> chain_;
+  std::unique_ptr<Bucket[]> buckets_;
+  std::unique_ptr<std::uint64_t[]> in_use_;  // one bit per bucket, when tracked
   std::size_t next_insert_ = 0;
   // Walks in a row that found no candidate. The quick check pays off only
   // where walks usually come back empty, and costs a little elsewhere.
@@ -328,21 +366,13 @@ class TokenWriter {
 // Step between positions hashed inside a match: long matches are sampled.
 std::size_t insertion_step(std::size_t len) { return len <= 32 ? 1 : len <= 64 ? 2 : 4; }
 
-}  // namespace
-
-void append_lz_tokens(ByteView block, ByteBuffer& tokens) {
+// Writes the tokens of a block of more than kUnsearchedTail bytes.
+template <TableStart kStart>
+void write_tokens(ByteView block, TokenWriter& out) {
   const std::size_t size = block.size();
   const std::uint8_t* data = block.data();
-  // Room for the block as literals plus a little: blocks that do not
-  // shrink rarely grow by much, and the writer grows if they do.
-  TokenWriter out(tokens, size + size / 8 + 16);
-  if (size < kUnsearchedTail + 1) {
-    out.literals(data, data + size);
-    out.finish();
-    return;
-  }
   const std::size_t limit = size - kUnsearchedTail;
-  MatchFinder finder(block);
+  MatchFinder<kStart> finder(block);
   std::size_t k = 0;
   std::size_t literal_start = 0;
   // The match found at k by the lookahead of the previous step, if any.
@@ -352,8 +382,7 @@ void append_lz_tokens(ByteView block, ByteBuffer& tokens) {
     if (!have_match) {
       k = finder.skip_empty(k, limit);
       if (k == limit) break;
-      finder.insert(k);
-      match = finder.search(k);
+      match = finder.search(k, finder.insert(k));
     }
     have_match = false;
     if (match.length < kMinMatch) {
@@ -361,8 +390,7 @@ void append_lz_tokens(ByteView block, ByteBuffer& tokens) {
       continue;
     }
     if (match.length <= kGoodEnoughMatch && k + 1 < limit) {
-      finder.insert(k + 1);
-      const Match next = finder.search(k + 1);
+      const Match next = finder.search(k + 1, finder.insert(k + 1));
       if (next.length >= kMinMatch && next.length > match.length + 1) {
         // k becomes a literal; the search at k + 1 would repeat this one.
         match = next;
@@ -379,6 +407,22 @@ void append_lz_tokens(ByteView block, ByteBuffer& tokens) {
     literal_start = k;
   }
   out.literals(data + literal_start, data + size);
+}
+
+}  // namespace
+
+void append_lz_tokens(ByteView block, ByteBuffer& tokens) {
+  const std::size_t size = block.size();
+  // Room for the block as literals plus a little: blocks that do not
+  // shrink rarely grow by much, and the writer grows if they do.
+  TokenWriter out(tokens, size + size / 8 + 16);
+  if (size <= kUnsearchedTail) {
+    out.literals(block.data(), block.data() + size);
+  } else if (size < kFillTableFrom) {
+    write_tokens<TableStart::Tracked>(block, out);
+  } else {
+    write_tokens<TableStart::Filled>(block, out);
+  }
   out.finish();
 }
 

@@ -157,6 +157,35 @@ ByteBuffer match_token(std::size_t distance, std::size_t length) {
           static_cast<std::uint8_t>(length), static_cast<std::uint8_t>(length >> 8)};
 }
 
+// Two chain entries more than 65535 bytes apart: the older one, and every
+// position between them that never entered the chains, stay out of reach.
+// Here a copy of "abcdefghij!!!!!" sits between them inside a 100-byte
+// match, where it was not hashed; it lies 330 bytes behind the search, but
+// only the entry 30 bytes back may be taken.
+TEST(LzMatchFinder, PositionsBetweenFarApartEntriesAreNotCandidates) {
+  const ByteBuffer chunk = concat({bytes_of("<<abcdefghij!!!!!"), unique_bytes(83)});
+  ASSERT_EQ(chunk.size(), 100u);
+  const auto run_up_to = [](ByteBuffer block, std::size_t end, char filler) {
+    block.resize(end, static_cast<std::uint8_t>(filler));
+    return block;
+  };
+  // Copies of the chunk at 0, 32768 and 65536, each but the first taken as
+  // one match of the one before, with different fillers so they end there.
+  ByteBuffer block = run_up_to(chunk, 32768, 'x');
+  block = run_up_to(concat({block, chunk}), 65536, 'y');
+  block = run_up_to(concat({block, chunk}), 65838, 'z');  // 65536 + 2 + 300: 300 past the last copy's text
+  block = run_up_to(concat({block, bytes_of("abcdefghij#")}), 65868, 'w');
+  block = concat({block, bytes_of("abcdefghij!!!!!....")});
+  const ByteBuffer tokens = lz_compress(block);
+  const ByteBuffer near = match_token(30, 10);
+  const ByteBuffer between = match_token(330, 15);
+  EXPECT_NE(std::search(tokens.begin(), tokens.end(), near.begin(), near.end()), tokens.end());
+  EXPECT_EQ(std::search(tokens.begin(), tokens.end(), between.begin(), between.end()), tokens.end());
+  auto decoded = lz_decompress(tokens, block.size());
+  ASSERT_TRUE(decoded.ok()) << decoded.error();
+  EXPECT_EQ(decoded.value(), block);
+}
+
 // A match longer than 127 bytes is taken as found: the chain walk stops at
 // it and no lookahead follows, even where a longer match was within reach.
 TEST(LzMatchFinder, MatchLongerThan127EndsTheSearch) {
