@@ -5,14 +5,13 @@
 // than 127 bytes, and inside long matches only every second or fourth
 // position is hashed. Since a walk never goes past the seven most recent
 // entries of a chain, only those are kept, in one bucket per hash: a walk
-// reads one bucket instead of following links one by one. A candidate's
-// first 16 bytes are compared at once, and longer matches are extended 8
-// bytes per step. On data with few repeats, once several walks in a row come
-// back empty, positions go by in a loop that inserts each and checks the
-// first candidates without branching on each.
-// Every position enters the chains at most once, and since positions are
-// inserted in increasing order one "next position to insert" mark enforces
-// that.
+// reads one bucket instead of following links one by one, and is skipped
+// when the bucket shows that no entry can give a match that counts. A
+// candidate's first 16 bytes are compared at once, and longer matches are
+// extended 8 bytes per step.
+// Every position enters the chains at most once: positions are inserted in
+// increasing order, and the only one inserted ahead of the cursor is the
+// lookahead's, which the insertion inside the following match skips.
 //
 // The decoder checks every token against what is left of the input and what
 // has been decoded before it writes a byte: it never trusts a distance or a
@@ -39,7 +38,6 @@ constexpr std::size_t kMaxDistance = 65535;       // 16-bit distance field
 constexpr std::size_t kGoodEnoughMatch = 127;     // a longer match ends the chain walk
 constexpr int kChainVisits = 8;                   // entries visited per search, k itself included
 constexpr std::size_t kUnsearchedTail = 4;        // the last four positions are never searched
-constexpr std::size_t kEmptySearchesBeforeQuickCheck = 8;  // see MatchFinder::empty_streak_
 constexpr std::size_t kMinCandidate = 4;          // bytes a chain entry must share with k to count
 constexpr std::size_t kPrefixBytes = 16;          // compared at once, without a loop
 
@@ -82,24 +80,37 @@ struct Match {
 };
 
 // What a chain walk needs of a hash chain is its few most recent entries,
-// so the finder keeps just those, per hash, in one 16-byte bucket: the
-// newest position whole, then the gap from each entry to the next older one.
-// A walk then reads one bucket, and its candidates' bytes are fetched side
-// by side rather than one link after another. A gap of kFarGap or more is
-// stored as kFarGap: it puts that entry, and every older one, more than
-// kMaxDistance behind any later position, which is all a walk needs to know.
-struct Bucket {
+// so the finder keeps just those, per hash, in one 32-byte bucket: the
+// newest position whole, then the gap from each entry to the next older
+// one, and each entry's fifth and sixth bytes. A walk reads one bucket, and
+// its candidates' bytes are fetched side by side rather than one link after
+// another. A gap of kFarGap or more is stored as kFarGap: it puts that
+// entry, and every older one, more than kMaxDistance behind any later
+// position, which is all a walk needs to know.
+//
+// A match of kMinMatch bytes agrees in the fifth and sixth bytes as well as
+// the first four, and shorter ones are written as literals whatever they
+// are. So when no entry's fifth and sixth bytes are those at k, the walk
+// cannot find anything that counts, and it is skipped: on most data that is
+// most searches at literals.
+// Eight 16-bit lanes, compared and shifted as one: the compiler's generic
+// vectors, which become the target's own vector instructions.
+using Lanes = std::uint16_t __attribute__((vector_size(16)));
+
+struct alignas(32) Bucket {
   std::uint64_t low;   // newest position, gap 1 at bit 32, gap 2 at bit 48
   std::uint64_t high;  // gaps 3 to 6, 16 bits each
+  Lanes next;          // bytes 4 and 5 of each entry, newest in lane 0; lane 7 is not an entry
 };
-static_assert(sizeof(Bucket) == 16);
+static_assert(sizeof(Bucket) == 32);
 
 constexpr std::uint32_t kNone = 0xFFFFFFFFu;  // no position: blocks are shorter than this
 constexpr std::uint64_t kFarGap = 0xFFFF;
 constexpr std::uint64_t kGapMask = 0xFFFF;
-constexpr Bucket kEmptyBucket = {kNone | kFarGap << 32 | kFarGap << 48, ~std::uint64_t{0}};
+constexpr Bucket kEmptyBucket = {kNone | kFarGap << 32 | kFarGap << 48, ~std::uint64_t{0}, Lanes{}};
 constexpr std::size_t kCandidates = kChainVisits - 1;  // the walk skips k itself
 constexpr std::size_t kPrefetchAhead = 8;  // positions between fetching a bucket and using it
+constexpr std::size_t kNextBytes = kMinCandidate;  // where the two bytes kept per entry start
 
 // A bucket's positions, newest first. Once one entry is out of reach all
 // later ones are too, so a walk stops at the first. Arithmetic on positions
@@ -119,7 +130,27 @@ struct Candidates {
   }
 };
 
-// How the bucket table starts out empty. Filling its 1 MiB costs more than
+// True when some entry of the bucket has next2 as its bytes 4 and 5.
+bool may_hold(const Bucket& b, std::uint16_t next2) {
+  constexpr Lanes kEntryLanes = {0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0};
+  const Lanes equal = reinterpret_cast<Lanes>(b.next == next2) & kEntryLanes;
+  std::uint64_t halves[2];
+  std::memcpy(halves, &equal, sizeof halves);
+  return (halves[0] | halves[1]) != 0;
+}
+
+// The lanes of b with next2 in front and the oldest dropped.
+Lanes push_front(const Lanes& b, std::uint16_t next2) {
+  return __builtin_shufflevector(b, Lanes{}, 8, 0, 1, 2, 3, 4, 5, 6) | Lanes{next2};
+}
+
+std::uint16_t load_u16(const std::uint8_t* p) {
+  std::uint16_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// How the bucket table starts out empty. Filling its 2 MiB costs more than
 // a small block takes to compress; there, a bitmap of buckets in use stands
 // in for the fill, at a small cost on every insertion.
 enum class TableStart { Filled, Tracked };
@@ -146,49 +177,27 @@ class MatchFinder {
   Bucket insert(std::size_t p) {
     const std::size_t ahead = p + kPrefetchAhead;
     if (ahead + sizeof(std::uint32_t) <= size_) __builtin_prefetch(&buckets_[hash_at(data_ + ahead)]);
-    next_insert_ = p + 1;
     return push(hash_at(data_ + p), p);
   }
 
-  // Inserts the positions first, first + step, ... below end that are not
-  // in yet. Only the first can already be in: the run follows a search at
-  // first - 1, and the lookahead inserts at most one position.
+  // Inserts the positions first, first + step, ... below end.
   void insert_run(std::size_t first, std::size_t end, std::size_t step) {
-    if (first < next_insert_) first += step;
-    if (first >= end) return;
-    std::size_t p = first;
-    for (; p < end; p += step) push(hash_at(data_ + p), p);
-    next_insert_ = p - step + 1;
+    for (std::size_t p = first; p < end; p += step) push(hash_at(data_ + p), p);
     // The cursor resumes at end: fetch the buckets it will use next.
     for (std::size_t q = end; q < end + kPrefetchAhead && q + sizeof(std::uint32_t) <= size_; ++q) {
       __builtin_prefetch(&buckets_[hash_at(data_ + q)]);
     }
   }
 
-  // Inserts the positions from k on whose walks are sure to come back
-  // empty, while walks keep coming back empty, and returns the first other
-  // position (or limit), not yet inserted. On data with few repeats most
-  // positions go by here in a loop that does nothing else.
-  std::size_t skip_empty(std::size_t k, std::size_t limit) {
-    if (empty_streak_ <= kEmptySearchesBeforeQuickCheck) return k;
-    for (; k < limit; ++k) {
-      if (!nothing_to_find(k, Candidates(read(hash_at(data_ + k))))) break;
-      insert(k);
-      ++empty_streak_;
-    }
-    return k;
-  }
-
   // Best match at k, given its bucket from before k went in: the most
-  // recent of the longest candidates.
-  [[gnu::always_inline]] Match search(std::size_t k, const Bucket& chain) {
-    const Candidates candidates(chain);
-    if (empty_streak_ > kEmptySearchesBeforeQuickCheck && nothing_to_find(k, candidates)) return {};
+  // recent of the longest candidates, or a length below kMinMatch when no
+  // candidate reaches it.
+  [[gnu::always_inline]] Match search(std::size_t k, const Bucket& chain) const {
     const std::size_t max_len = std::min(size_ - k, kMaxMatch);
-    const Match best = max_len >= kPrefixBytes ? walk<CompareFrom::Prefix>(k, candidates, max_len)
-                                               : walk_near_end(k, candidates, max_len);
-    empty_streak_ = best.length == 0 ? empty_streak_ + 1 : 0;
-    return best;
+    if (max_len < kMinMatch || !may_hold(chain, load_u16(data_ + k + kNextBytes))) return {};
+    const Candidates candidates(chain);
+    return max_len >= kPrefixBytes ? walk<CompareFrom::Prefix>(k, candidates, max_len)
+                                   : walk_near_end(k, candidates, max_len);
   }
 
  private:
@@ -204,29 +213,12 @@ class MatchFinder {
     const Bucket before = read(h);
     if constexpr (kStart == TableStart::Tracked) in_use_[h / 64] |= std::uint64_t{1} << (h % 64);
     const std::uint64_t gap = std::min<std::uint64_t>(p - static_cast<std::uint32_t>(before.low), kFarGap);
-    buckets_[h] = {p | gap << 32 | (before.low >> 32) << 48, before.high << 16 | before.low >> 48};
+    // Positions whose bytes 4 and 5 lie past the end are never candidates
+    // of a search that can count: any later search has fewer bytes left.
+    const std::uint16_t next2 = p + kNextBytes + 2 <= size_ ? load_u16(data_ + p + kNextBytes) : 0;
+    buckets_[h] = {p | gap << 32 | (before.low >> 32) << 48, before.high << 16 | before.low >> 48,
+                   push_front(before.next, next2)};
     return before;
-  }
-
-  // True when the walk at k is sure to come back empty: neither of the first
-  // two candidates holds k's four bytes, and the third is out of reach.
-  // On data with few repeats that is most positions, and there the walk's
-  // own branches, on whether each entry is in reach, mispredict; this check
-  // computes the same answer without branching on the entries.
-  bool nothing_to_find(std::size_t k, const Candidates& c) const {
-    const std::uint32_t here4 = load_u32(data_ + k);
-    // Entries out of reach are replaced by k before anything is read at
-    // them: they lie anywhere in the block, where each read would miss the
-    // cache.
-    const auto in_reach_or_k = [k](std::size_t p, bool near) { return near ? p : k; };
-    const bool near1 = k - c.at[0] <= kMaxDistance;
-    const std::size_t p1 = in_reach_or_k(c.at[0], near1);
-    if (near1 & (load_u32(data_ + p1) == here4)) return false;
-    const bool near2 = near1 & (k - c.at[1] <= kMaxDistance);
-    const std::size_t p2 = in_reach_or_k(c.at[1], near2);
-    const bool near3 = near2 & (k - c.at[2] <= kMaxDistance);
-    const bool found2 = near2 & (load_u32(data_ + p2) == here4);
-    return !(found2 | near3);
   }
 
   // How a candidate's length is taken: the first 16 bytes at once, or,
@@ -285,10 +277,6 @@ class MatchFinder {
   std::size_t size_;
   std::unique_ptr<Bucket[]> buckets_;
   std::unique_ptr<std::uint64_t[]> in_use_;  // one bit per bucket, when tracked
-  std::size_t next_insert_ = 0;
-  // Walks in a row that found no candidate. The quick check pays off only
-  // where walks usually come back empty, and costs a little elsewhere.
-  std::size_t empty_streak_ = 0;
 };
 
 // Appends tokens through a raw cursor into a buffer sized ahead, so a token
@@ -379,17 +367,16 @@ void write_tokens(ByteView block, TokenWriter& out) {
   bool have_match = false;
   Match match;
   while (k < limit) {
-    if (!have_match) {
-      k = finder.skip_empty(k, limit);
-      if (k == limit) break;
-      match = finder.search(k, finder.insert(k));
-    }
+    if (!have_match) match = finder.search(k, finder.insert(k));
     have_match = false;
     if (match.length < kMinMatch) {
       ++k;
       continue;
     }
-    if (match.length <= kGoodEnoughMatch && k + 1 < limit) {
+    // The lookahead inserts k + 1, so the positions inside the match start
+    // one step later.
+    const bool look_ahead = match.length <= kGoodEnoughMatch && k + 1 < limit;
+    if (look_ahead) {
       const Match next = finder.search(k + 1, finder.insert(k + 1));
       if (next.length >= kMinMatch && next.length > match.length + 1) {
         // k becomes a literal; the search at k + 1 would repeat this one.
@@ -402,7 +389,7 @@ void write_tokens(ByteView block, TokenWriter& out) {
     out.literals(data + literal_start, data + k);
     out.match(match);
     const std::size_t step = insertion_step(match.length);
-    finder.insert_run(k + 1, std::min(k + match.length, limit), step);
+    finder.insert_run(look_ahead ? k + 1 + step : k + 1, std::min(k + match.length, limit), step);
     k += match.length;
     literal_start = k;
   }

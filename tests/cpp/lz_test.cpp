@@ -145,6 +145,22 @@ TEST(LzMatchFinder, ChainWalkExaminesSevenEarlierPositions) {
   }
 }
 
+// "abcdefghij#", then decoys "#abcd1;" and a digit: each decoy after the
+// first is a 7-byte match taken at its "#", whose lookahead has already put
+// the "abcd" after it into the chains. Inserted once, the five decoys leave
+// the first occurrence as the walk's sixth entry; inserted twice, they would
+// push it out of the seven.
+TEST(LzMatchFinder, LookaheadPositionsEnterTheChainsOnce) {
+  std::string text = "abcdefghij#";
+  for (int i = 0; i < 5; ++i) text += "#abcd1;" + std::to_string(i);
+  const std::size_t distance = text.size();
+  text += "abcdefghij!!!!";
+  const ByteBuffer tokens = lz_compress(bytes_of(text));
+  const ByteBuffer first_occurrence = {0xFF, static_cast<std::uint8_t>(distance), 0, 10, 0};
+  EXPECT_NE(std::search(tokens.begin(), tokens.end(), first_occurrence.begin(), first_occurrence.end()),
+            tokens.end());
+}
+
 // `count` bytes that hold no FF and no repeat of 6 bytes or more.
 ByteBuffer unique_bytes(std::size_t count) { return test::random_bytes(count, 255, 42); }
 
