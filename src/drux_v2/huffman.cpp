@@ -194,11 +194,17 @@ void write_bit_stream(ByteView block, const std::array<std::uint32_t, 256>& entr
   const std::size_t size = block.size();
   std::size_t i = 0;
   for (; i + kCodesPerFlush <= size; i += kCodesPerFlush) {
+    // The group's codes are joined first, apart from the accumulator, so
+    // the accumulator waits for one shift per group rather than per code.
+    std::uint64_t group = 0;
+    unsigned group_bits = 0;
     for (int k = 0; k < kCodesPerFlush; ++k) {
       const std::uint32_t e = entries[in[i + k]];
-      acc = (acc << (e & 15)) | (e >> 4);
-      pending += e & 15;
+      group = (group << (e & 15)) | (e >> 4);
+      group_bits += e & 15;
     }
+    acc = (acc << group_bits) | group;
+    pending += group_bits;
     store_be64(out, acc << (64 - pending));
     out += pending >> 3;
     pending &= 7;
