@@ -241,10 +241,11 @@ class MatchFinder {
       const std::uint8_t* there = data_ + p;
       std::size_t len;
       if constexpr (kCompare == CompareFrom::Prefix) {
-        // The second half is read only when the first agrees: it can lie on
-        // the next cache line.
+        // Both halves are read and joined without a branch: on short values
+        // whether the first eight bytes agree is a coin toss.
         const std::uint64_t lo = load_u64(there) ^ here_lo;
-        len = lo != 0 ? first_difference(lo) : 8 + first_difference(load_u64(there + 8) ^ here_hi);
+        const std::uint64_t hi = load_u64(there + 8) ^ here_hi;
+        len = first_difference(lo) + (lo == 0 ? first_difference(hi) : 0);
       } else {
         len = common_length(there, here, max_len);
       }
