@@ -111,6 +111,9 @@ constexpr Bucket kEmptyBucket = {kNone | kFarGap << 32 | kFarGap << 48, ~std::ui
 constexpr std::size_t kCandidates = kChainVisits - 1;  // the walk skips k itself
 constexpr std::size_t kPrefetchAhead = 8;  // positions between fetching a bucket and using it
 constexpr std::size_t kNextBytes = kMinCandidate;  // where the two bytes kept per entry start
+// The lookahead looks for at least two bytes more than a match, so for at
+// least a whole word.
+static_assert(kMinMatch + 2 >= sizeof(std::uint64_t));
 
 // A bucket's positions, newest first. Once one entry is out of reach all
 // later ones are too, so a walk stops at the first. Arithmetic on positions
@@ -189,6 +192,19 @@ class MatchFinder {
     }
   }
 
+  // search(k, chain) when that match is at least `at_least` bytes long, 8
+  // or more; otherwise it may return any shorter length. The lookahead
+  // needs no more, and its walk is rarely worth running: a match that long
+  // agrees with k in its first eight bytes and in the eight that end at
+  // at_least, and one pass comparing just those words usually shows that
+  // no candidate does.
+  [[gnu::always_inline]] Match search_at_least(std::size_t k, const Bucket& chain, std::size_t at_least) const {
+    const std::size_t max_len = std::min(size_ - k, kMaxMatch);
+    if (max_len < at_least) return {};
+    if (max_len >= kPrefixBytes && !may_reach(k, chain, at_least)) return {};
+    return search(k, chain);
+  }
+
   // Best match at k, given its bucket from before k went in: the most
   // recent of the longest candidates, or a length below kMinMatch when no
   // candidate reaches it.
@@ -206,6 +222,22 @@ class MatchFinder {
       if (((in_use_[h / 64] >> (h % 64)) & 1) == 0) return kEmptyBucket;
     }
     return buckets_[h];
+  }
+
+  // False when no candidate in reach agrees with k in both its first eight
+  // bytes and the eight that end at at_least, which k + at_least <= size
+  // keeps inside the block.
+  bool may_reach(std::size_t k, const Bucket& chain, std::size_t at_least) const {
+    if (!may_hold(chain, load_u16(data_ + k + kNextBytes))) return false;
+    const std::size_t tail = at_least - sizeof(std::uint64_t);
+    const std::uint64_t first = load_u64(data_ + k);
+    const std::uint64_t last = load_u64(data_ + k + tail);
+    bool found = false;
+    for (const std::size_t p : Candidates(chain).at) {
+      if (k - p > kMaxDistance) break;
+      found |= (load_u64(data_ + p) == first) & (load_u64(data_ + p + tail) == last);
+    }
+    return found;
   }
 
   // Puts p in front of bucket h and returns the bucket as it was.
@@ -378,7 +410,7 @@ void write_tokens(ByteView block, TokenWriter& out) {
     // one step later.
     const bool look_ahead = match.length <= kGoodEnoughMatch && k + 1 < limit;
     if (look_ahead) {
-      const Match next = finder.search(k + 1, finder.insert(k + 1));
+      const Match next = finder.search_at_least(k + 1, finder.insert(k + 1), match.length + 2);
       if (next.length >= kMinMatch && next.length > match.length + 1) {
         // k becomes a literal; the search at k + 1 would repeat this one.
         match = next;

@@ -41,6 +41,16 @@ TEST(LzTokenStream, EncodesKnownBlocksExactlyAndDecodesThemBack) {
       {"lazy step taken for two extra bytes",
        bytes_of("Xabcdef1bcdefghi2abcdefghi3...."),
        concat({bytes_of("Xabcdef1bcdefghi2a"), {0xFF, 0x0A, 0x00, 0x08, 0x00}, bytes_of("3....")})},
+      // The same two steps with 16 bytes or more left, where the lookahead
+      // compares whole words before it walks.
+      {"lazy step taken for two extra bytes, far from the end",
+       bytes_of("Xabcdef1bcdefghi2abcdefghi3" + repeat(".", 20)),
+       concat({bytes_of("Xabcdef1bcdefghi2a"), {0xFF, 0x0A, 0x00, 0x08, 0x00}, bytes_of("3."),
+               {0xFF, 0x01, 0x00, 0x13, 0x00}})},
+      {"lazy step not taken for one extra byte, far from the end",
+       bytes_of("Xabcdef1bcdefgh2abcdefgh3" + repeat(".", 20)),
+       concat({bytes_of("Xabcdef1bcdefgh2"), {0xFF, 0x0F, 0x00, 0x06, 0x00}, bytes_of("gh3."),
+               {0xFF, 0x01, 0x00, 0x13, 0x00}})},
       {"equal lengths go to the nearest candidate",
        bytes_of("abcdefgh1abcdefgh2abcdefgh3...."),
        concat({bytes_of("abcdefgh1"), {0xFF, 0x09, 0x00, 0x08, 0x00}, bytes_of("2"), {0xFF, 0x09, 0x00, 0x08, 0x00},
