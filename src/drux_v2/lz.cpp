@@ -199,21 +199,20 @@ class MatchFinder {
   // at_least, and one pass comparing just those words usually shows that
   // no candidate does.
   [[gnu::always_inline]] Match search_at_least(std::size_t k, const Bucket& chain, std::size_t at_least) const {
-    const std::size_t max_len = std::min(size_ - k, kMaxMatch);
-    if (max_len < at_least) return {};
-    if (max_len >= kPrefixBytes && !may_reach(k, chain, at_least)) return {};
-    return search(k, chain);
+    const std::size_t max_len = max_length_at(k);
+    if (max_len < at_least || !may_hold(chain, load_u16(data_ + k + kNextBytes))) return {};
+    const Candidates candidates(chain);
+    if (max_len >= kPrefixBytes && !any_agrees(k, candidates, at_least)) return {};
+    return walk_from(k, candidates, max_len);
   }
 
   // Best match at k, given its bucket from before k went in: the most
   // recent of the longest candidates, or a length below kMinMatch when no
   // candidate reaches it.
   [[gnu::always_inline]] Match search(std::size_t k, const Bucket& chain) const {
-    const std::size_t max_len = std::min(size_ - k, kMaxMatch);
+    const std::size_t max_len = max_length_at(k);
     if (max_len < kMinMatch || !may_hold(chain, load_u16(data_ + k + kNextBytes))) return {};
-    const Candidates candidates(chain);
-    return max_len >= kPrefixBytes ? walk<CompareFrom::Prefix>(k, candidates, max_len)
-                                   : walk_near_end(k, candidates, max_len);
+    return walk_from(k, Candidates(chain), max_len);
   }
 
  private:
@@ -224,16 +223,17 @@ class MatchFinder {
     return buckets_[h];
   }
 
+  std::size_t max_length_at(std::size_t k) const { return std::min(size_ - k, kMaxMatch); }
+
   // False when no candidate in reach agrees with k in both its first eight
   // bytes and the eight that end at at_least, which k + at_least <= size
   // keeps inside the block.
-  bool may_reach(std::size_t k, const Bucket& chain, std::size_t at_least) const {
-    if (!may_hold(chain, load_u16(data_ + k + kNextBytes))) return false;
+  bool any_agrees(std::size_t k, const Candidates& candidates, std::size_t at_least) const {
     const std::size_t tail = at_least - sizeof(std::uint64_t);
     const std::uint64_t first = load_u64(data_ + k);
     const std::uint64_t last = load_u64(data_ + k + tail);
     bool found = false;
-    for (const std::size_t p : Candidates(chain).at) {
+    for (const std::size_t p : candidates.at) {
       if (k - p > kMaxDistance) break;
       found |= (load_u64(data_ + p) == first) & (load_u64(data_ + p + tail) == last);
     }
@@ -300,6 +300,12 @@ class MatchFinder {
       }
     }
     return best;
+  }
+
+  // The walk that suits what is left of the block after k.
+  [[gnu::always_inline]] Match walk_from(std::size_t k, const Candidates& candidates, std::size_t max_len) const {
+    return max_len >= kPrefixBytes ? walk<CompareFrom::Prefix>(k, candidates, max_len)
+                                   : walk_near_end(k, candidates, max_len);
   }
 
   [[gnu::noinline]] Match walk_near_end(std::size_t k, const Candidates& candidates, std::size_t max_len) const {
