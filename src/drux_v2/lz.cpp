@@ -105,8 +105,8 @@ struct alignas(32) Bucket {
 static_assert(sizeof(Bucket) == 32);
 
 constexpr std::uint32_t kNone = 0xFFFFFFFFu;  // no position: blocks are shorter than this
-constexpr std::uint64_t kFarGap = 0xFFFF;
-constexpr std::uint64_t kGapMask = 0xFFFF;
+constexpr std::uint64_t kGapMask = 0xFFFF;  // a gap's 16 bits
+constexpr std::uint64_t kFarGap = kGapMask;  // the largest gap a bucket can hold
 constexpr Bucket kEmptyBucket = {kNone | kFarGap << 32 | kFarGap << 48, ~std::uint64_t{0}, Lanes{}};
 constexpr std::size_t kCandidates = kChainVisits - 1;  // the walk skips k itself
 constexpr std::size_t kPrefetchAhead = 8;  // positions between fetching a bucket and using it
