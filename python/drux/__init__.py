@@ -2,12 +2,15 @@
 
 ``drux_fileformat`` converts CSV files into DRUX v2 files; this package reads
 those files (and any other DRUX v2 file) back into Python values, writes
-typed tables, and backs the ``drux`` command.
+typed tables, converts CSV files on every core (``convert_csv``), and backs
+the ``drux`` command.
 """
 
 from __future__ import annotations
 
+from ._convert import ConvertResult, convert_csv
 from ._native import DruxError
 from ._table import COLUMN_TYPES, Table, read_metadata, read_table, write_table
 
-__all__ = ["COLUMN_TYPES", "DruxError", "Table", "read_metadata", "read_table", "write_table"]
+__all__ = ["COLUMN_TYPES", "ConvertResult", "DruxError", "Table", "convert_csv", "read_metadata", "read_table",
+           "write_table"]

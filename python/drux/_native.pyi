@@ -13,3 +13,6 @@ def write_table(path: str, columns: list[tuple[str, int, bytes | None, list[Any]
 def compress_csv(
     csv_path: str, drux_path: str, progress: Callable[[int, int], object] | None = None
 ) -> tuple[int, int, float]: ...
+def convert_csv(
+    csv_path: str, drux_path: str, jobs: int, progress: Callable[[int, int], object] | None = None
+) -> tuple[int, int, float, int, int, float]: ...

@@ -17,6 +17,7 @@ from collections.abc import Sequence
 from typing import Any, TextIO
 
 from . import _native
+from ._convert import available_cores, convert_csv
 from ._table import COLUMN_TYPES, read_table
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
@@ -66,12 +67,15 @@ class ProgressBar:
 
 def command_compress(args: argparse.Namespace) -> int:
     bar = ProgressBar(sys.stderr) if sys.stderr.isatty() else None
+    jobs = args.jobs if args.jobs is not None else available_cores()
     try:
-        csv_size, drux_size, saved = _native.compress_csv(args.csv, args.drux, bar)
+        result = convert_csv(args.csv, args.drux, jobs=jobs, progress=bar)
     finally:
         if bar is not None:
             bar.close()
-    print(f"{args.csv}: {csv_size} bytes -> {args.drux}: {drux_size} bytes ({saved:.1f}% saved)")
+    print(f"{args.csv}: {result.csv_size} bytes -> {args.drux}: {result.drux_size} bytes "
+          f"({result.saved_percent:.1f}% saved), {result.rows} rows in {result.chunks} chunks, "
+          f"{result.seconds:.2f} s on {jobs} threads")
     return EXIT_OK
 
 
@@ -249,14 +253,24 @@ def non_negative(text: str) -> int:
     return value
 
 
+def positive(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError("must be at least 1")
+    return value
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="drux", description="Convert, inspect, verify and print DRUX v2 files.")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     compress = commands.add_parser("compress", help="convert a CSV file to DRUX v2",
-                                   description="Convert a CSV file to DRUX v2 (with a progress bar on a terminal).")
+                                   description="Convert a CSV file to DRUX v2 on every core (with a progress bar "
+                                               "on a terminal). The output replaces DRUX only once it is complete.")
     compress.add_argument("csv", metavar="CSV")
     compress.add_argument("drux", metavar="DRUX")
+    compress.add_argument("--jobs", type=positive, metavar="N",
+                          help="worker threads (default: the cores this process may use)")
     compress.set_defaults(run=command_compress)
 
     info = commands.add_parser("info", help="summarise a DRUX file", description="Summarise a DRUX file.")

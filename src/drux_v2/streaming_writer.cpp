@@ -82,6 +82,14 @@ Error finished_error() { return data_error("The DRUX writer has already finished
 
 }  // namespace
 
+void compress_column_chunk(ColumnChunk& chunk, EncodedColumn& out) {
+  out.block = compress_block(chunk.payload);
+  out.crc = crc32(out.block);
+  out.stats = std::move(chunk.stats);
+  out.bloom = chunk.bloom;
+  out.encoding = chunk.encoding;
+}
+
 StreamingDruxWriter::StreamingDruxWriter(std::vector<KColumn> columns, BufferedFile out, std::uint64_t chunk_rows,
                                          std::uint64_t offset)
     : columns_(std::move(columns)), out_(std::move(out)), chunk_rows_(chunk_rows), offset_(offset) {}
@@ -125,21 +133,20 @@ Status StreamingDruxWriter::check_nesting(std::span<const Row> rows) const {
   return {};
 }
 
-Status StreamingDruxWriter::write_column_block(ColumnChunk& chunk, StreamChunkColMeta& meta) {
-  ByteBuffer block = compress_block(chunk.payload);
+Status StreamingDruxWriter::append_column_block(const EncodedColumn& column, StreamChunkColMeta& meta) {
   ByteBuffer head;
   head.reserve(kColumnBlockOverhead);
-  put_u32_le(head, crc32(block));
-  put_u64_le(head, block.size());
+  put_u32_le(head, column.crc);
+  put_u64_le(head, column.block.size());
   if (Status s = out_.write(head); !s) return s;
-  if (Status s = out_.write(block); !s) return s;
+  if (Status s = out_.write(column.block); !s) return s;
 
-  meta.stats = std::move(chunk.stats);
+  meta.stats = column.stats;
   meta.offset = offset_;
-  meta.length = block.size();
-  meta.bloom = chunk.bloom;
-  meta.encoding = static_cast<std::uint8_t>(chunk.encoding);
-  offset_ += block.size() + kColumnBlockOverhead;
+  meta.length = column.block.size();
+  meta.bloom = column.bloom;
+  meta.encoding = static_cast<std::uint8_t>(column.encoding);
+  offset_ += column.block.size() + kColumnBlockOverhead;
   return {};
 }
 
@@ -157,11 +164,11 @@ Status StreamingDruxWriter::check_can_write(std::size_t row_count) const {
   return {};
 }
 
-template <typename ColumnChunkOf>
-Status StreamingDruxWriter::write_columns(std::size_t row_count, ColumnChunkOf column_chunk) {
+template <typename EncodedColumnOf>
+Status StreamingDruxWriter::write_columns(std::size_t row_count, EncodedColumnOf encoded_column) {
   std::vector<StreamChunkColMeta> metas(columns_.size());
   for (std::size_t c = 0; c < columns_.size(); ++c) {
-    if (Status s = write_column_block(column_chunk(c), metas[c]); !s) {
+    if (Status s = append_column_block(encoded_column(c), metas[c]); !s) {
       failure_ = s.error_value();
       return s;
     }
@@ -177,23 +184,34 @@ Status StreamingDruxWriter::write_chunk(std::span<const Row> rows) {
   if (rows.empty()) return {};
   if (Status s = check_can_write(rows.size()); !s) return s;
   if (Status s = check_nesting(rows); !s) return s;
-  return write_columns(rows.size(), [&](std::size_t c) -> ColumnChunk& {
+  return write_columns(rows.size(), [&](std::size_t c) -> const EncodedColumn& {
     encode_column_chunk(columns_[c], rows, c, chunk_count_, scratch_, column_chunk_);
-    return column_chunk_;
+    compress_column_chunk(column_chunk_, encoded_);
+    return encoded_;
   });
 }
 
 Status StreamingDruxWriter::write_chunk(std::size_t row_count, std::span<ColumnChunk> columns) {
   if (row_count == 0) return {};
   if (Status s = check_can_write(row_count); !s) return s;
-  if (columns.size() != columns_.size()) {
-    return data_error("Chunk has " + std::to_string(columns.size()) + " columns, the file " +
-                      std::to_string(columns_.size()));
-  }
-  return write_columns(row_count, [&](std::size_t c) -> ColumnChunk& {
+  if (Status s = check_column_count(columns.size()); !s) return s;
+  return write_columns(row_count, [&](std::size_t c) -> const EncodedColumn& {
     encipher_if_asked(columns_[c], chunk_count_, columns[c]);
-    return columns[c];
+    compress_column_chunk(columns[c], encoded_);
+    return encoded_;
   });
+}
+
+Status StreamingDruxWriter::write_encoded_chunk(std::size_t row_count, std::span<const EncodedColumn> columns) {
+  if (row_count == 0) return {};
+  if (Status s = check_can_write(row_count); !s) return s;
+  if (Status s = check_column_count(columns.size()); !s) return s;
+  return write_columns(row_count, [&](std::size_t c) -> const EncodedColumn& { return columns[c]; });
+}
+
+Status StreamingDruxWriter::check_column_count(std::size_t count) const {
+  if (count == columns_.size()) return {};
+  return data_error("Chunk has " + std::to_string(count) + " columns, the file " + std::to_string(columns_.size()));
 }
 
 ByteBuffer StreamingDruxWriter::footer_bytes() const {

@@ -17,6 +17,21 @@
 
 namespace drux {
 
+// One column block ready to append: the compressed (and, where the column
+// asks, enciphered) payload with its CRC-32, and what the footer keeps of it.
+// Building one is pure work that any thread may do; appending it is the
+// writer's.
+struct EncodedColumn {
+  ByteBuffer block;
+  std::uint32_t crc = 0;
+  ColStats stats;
+  BloomFilter bloom{};
+  Encoding encoding = Encoding::Plain;
+};
+
+// Compresses `chunk`'s payload and takes its statistics (left moved-from).
+void compress_column_chunk(ColumnChunk& chunk, EncodedColumn& out);
+
 class StreamingDruxWriter {
  public:
   static Result<StreamingDruxWriter> begin(std::vector<KColumn> columns, std::uint64_t chunk_rows,
@@ -30,6 +45,11 @@ class StreamingDruxWriter {
   // built, one per column in order (string columns with StrColumnBuilder),
   // and enciphers those whose column asks for it. Failures as above.
   Status write_chunk(std::size_t row_count, std::span<ColumnChunk> columns);
+
+  // Appends one chunk of `row_count` rows whose column blocks the caller
+  // encoded, one per column in order, for chunk index chunk_count(): the
+  // same bytes write_chunk gives for the same column chunks. Failures as above.
+  Status write_encoded_chunk(std::size_t row_count, std::span<const EncodedColumn> columns);
 
   // Writes footer and trailer, patches the header, fsyncs and closes; returns
   // the one-line summary. The writer is spent afterwards, whatever the outcome.
@@ -53,11 +73,12 @@ class StreamingDruxWriter {
 
   Status check_can_write(std::size_t row_count) const;
   Status check_nesting(std::span<const Row> rows) const;
-  // Writes the chunk's column blocks, taking column c's chunk from
-  // column_chunk(c), then records the chunk.
-  template <typename ColumnChunkOf>
-  Status write_columns(std::size_t row_count, ColumnChunkOf column_chunk);
-  Status write_column_block(ColumnChunk& chunk, StreamChunkColMeta& meta);
+  // Appends the chunk's column blocks, taking column c's block from
+  // encoded_column(c), then records the chunk.
+  template <typename EncodedColumnOf>
+  Status write_columns(std::size_t row_count, EncodedColumnOf encoded_column);
+  Status check_column_count(std::size_t count) const;
+  Status append_column_block(const EncodedColumn& column, StreamChunkColMeta& meta);
   ByteBuffer footer_bytes() const;
 
   std::vector<KColumn> columns_;
@@ -76,6 +97,7 @@ class StreamingDruxWriter {
   std::optional<Error> failure_;
   ColumnScratch scratch_;
   ColumnChunk column_chunk_;
+  EncodedColumn encoded_;
 };
 
 }  // namespace drux

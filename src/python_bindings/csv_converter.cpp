@@ -10,17 +10,13 @@
 // its column's payload.
 #include "python_bindings/csv_converter.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <chrono>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "drux_v2/kval.h"
 #include "drux_v2/streaming_writer.h"
-#include "drux_v2/system_error.h"
+#include "python_bindings/conversion_steps.h"
 #include "python_bindings/csv_rows.h"
 #include "python_bindings/line_reader.h"
 #include "python_bindings/stderr_report.h"
@@ -31,7 +27,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t kHeaderBufferSize = 1048576;   // 1 MiB: the header pass reads one line
 constexpr std::size_t kDataBufferSize = 16777216;    // 16 MiB: the streaming pass
 constexpr std::uint64_t kProgressEveryRows = 1000000;
 constexpr const char* kBanner = "\n>>> compress_csv v1.3.2 STREAMING MODE\n";
@@ -45,17 +40,6 @@ double seconds_since(Clock::time_point start) {
   return static_cast<double>(ns / kNanosPerSecond) + static_cast<double>(ns % kNanosPerSecond) / 1e9;
 }
 
-// Every comma separates two fields; there is no quoting. Always one field at least.
-std::vector<std::string> split_column_names(std::string_view header) {
-  std::vector<std::string> names;
-  for (;;) {
-    const std::size_t comma = header.find(',');
-    names.emplace_back(trim_white_space(header.substr(0, comma)));
-    if (comma == std::string_view::npos) return names;
-    header.remove_prefix(comma + 1);
-  }
-}
-
 std::string join_names(const std::vector<std::string>& names) {
   std::string joined;
   for (std::size_t i = 0; i < names.size(); ++i) {
@@ -63,52 +47,6 @@ std::string join_names(const std::vector<std::string>& names) {
     joined += names[i];
   }
   return joined;
-}
-
-// Steps 1 and 2: the CSV must exist (following links); then its size.
-Result<struct stat> stat_input(const std::string& csv_path) {
-  struct stat info;
-  if (::stat(csv_path.c_str(), &info) != 0) return io_error("CSV file does not exist: " + csv_path);
-  if (::stat(csv_path.c_str(), &info) != 0) {
-    return io_error("Failed to read CSV metadata: " + system_error_text(errno));
-  }
-  return info;
-}
-
-// The header pass: the first line of the file, split into trimmed names.
-Result<std::vector<std::string>> read_column_names(const std::string& csv_path) {
-  auto reader = LineReader::open(csv_path, kHeaderBufferSize);
-  if (!reader) return reader.error_value();
-  std::string_view line;
-  switch (reader->next_line(line)) {
-    case LineStatus::End:
-      return data_error("CSV file is empty");
-    case LineStatus::Failed:
-      return io_error(reader->error());
-    case LineStatus::Line:
-      break;
-  }
-  return split_column_names(line);
-}
-
-// Writing over the input would truncate it before a byte of it is read.
-// Same device and inode catches links and other spellings of the path.
-Status refuse_input_as_output(const struct stat& csv_info, const std::string& drux_path) {
-  struct stat out;
-  if (::stat(drux_path.c_str(), &out) != 0) return {};  // nothing there yet to clobber
-  if (out.st_dev == csv_info.st_dev && out.st_ino == csv_info.st_ino) {
-    return io_error("Output file is the input CSV file: " + drux_path);
-  }
-  return {};
-}
-
-Result<StreamingDruxWriter> begin_writer(const std::vector<std::string>& names, const std::string& drux_path) {
-  std::vector<KColumn> columns;
-  columns.reserve(names.size());
-  for (const std::string& name : names) columns.push_back(make_column(name, ColType::Str));
-  auto writer = StreamingDruxWriter::begin(std::move(columns), CHUNK_SIZE, drux_path);
-  if (!writer) return io_error(writer.error());
-  return writer;
 }
 
 void report_progress(std::uint64_t row_count, Clock::time_point start) {
@@ -159,21 +97,6 @@ Result<Clock::time_point> stream_rows(const std::string& csv_path, std::size_t n
   return start;
 }
 
-// Step 15: the finished output must exist and hold bytes.
-Result<std::uint64_t> output_size(const std::string& drux_path) {
-  struct stat info;
-  if (::stat(drux_path.c_str(), &info) != 0) return io_error("Output file was not created at: " + drux_path);
-  if (::stat(drux_path.c_str(), &info) != 0) return io_error(system_error_text(errno));
-  if (info.st_size == 0) return io_error("Output file is empty");
-  return static_cast<std::uint64_t>(info.st_size);
-}
-
-// Percentage of space saved; 0 when the output is not smaller.
-double percent_saved(std::uint64_t csv_size, std::uint64_t drux_size) {
-  if (csv_size == 0 || drux_size >= csv_size) return 0.0;
-  return static_cast<double>(csv_size - drux_size) / static_cast<double>(csv_size) * 100.0;
-}
-
 void report_done(const std::string& csv_size_text, const ConvertResult& result, double seconds,
                  const std::string& summary) {
   const double throughput = static_cast<double>(result.csv_size) / kBytesPerGB / seconds;
@@ -200,7 +123,7 @@ Result<ConvertResult> compress_csv(const std::string& csv_path, const std::strin
   write_stderr_line(">>> Columns (" + std::to_string(names->size()) + "): " + join_names(names.value()) + "\n");
 
   if (Status distinct = refuse_input_as_output(csv_info.value(), drux_path); !distinct) return distinct.error_value();
-  auto writer = begin_writer(names.value(), drux_path);
+  auto writer = begin_string_writer(names.value(), drux_path);
   if (!writer) return writer.error_value();
   // 20 bytes assumed per value: num_columns x CHUNK_SIZE x 20 / 1 MiB, in whole MB.
   const std::uint64_t memory_mb = names->size() * 5 / 4;

@@ -9,10 +9,9 @@
 #include <string>
 
 #include "drux_v2/result.h"
+#include "python_bindings/conversion_steps.h"
 
 namespace drux {
-
-inline constexpr std::uint64_t CHUNK_SIZE = 65536;
 
 struct ConvertResult {
   std::uint64_t csv_size = 0;

@@ -38,39 +38,13 @@ constexpr std::size_t kChunkCountOffset = 16;
 
 using test::ScratchDir;
 using test::slurp;
+using test::StderrCapture;
 
 std::uint64_t le_field(const std::string& bytes, std::size_t offset, std::size_t width) {
   std::uint64_t v = 0;
   for (std::size_t i = 0; i < width; ++i) v |= std::uint64_t{static_cast<unsigned char>(bytes.at(offset + i))} << (8 * i);
   return v;
 }
-
-// Everything written to fd 2 between construction and text().
-class StderrCapture {
- public:
-  explicit StderrCapture(const std::string& path) : path_(path) {
-    std::fflush(stderr);
-    saved_ = ::dup(STDERR_FILENO);
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ::dup2(fd, STDERR_FILENO);
-    ::close(fd);
-  }
-  ~StderrCapture() { restore(); }
-  std::string text() {
-    restore();
-    return slurp(path_);
-  }
-
- private:
-  void restore() {
-    if (saved_ < 0) return;
-    ::dup2(saved_, STDERR_FILENO);
-    ::close(saved_);
-    saved_ = -1;
-  }
-  std::string path_;
-  int saved_ = -1;
-};
 
 std::vector<std::string> split_lines(const std::string& text) {
   std::vector<std::string> lines;

@@ -3,13 +3,16 @@
 // (compress, decompress) pair must pass on malformed or huge input.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/mman.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -152,6 +155,35 @@ class ScopedTimeZone {
 
  private:
   std::optional<std::string> saved_;
+};
+
+// ---- Standard error ------------------------------------------------------------
+
+// Everything written to fd 2 between construction and text().
+class StderrCapture {
+ public:
+  explicit StderrCapture(const std::string& path) : path_(path) {
+    std::fflush(stderr);
+    saved_ = ::dup(STDERR_FILENO);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(fd, STDERR_FILENO);
+    ::close(fd);
+  }
+  ~StderrCapture() { restore(); }
+  std::string text() {
+    restore();
+    return slurp(path_);
+  }
+
+ private:
+  void restore() {
+    if (saved_ < 0) return;
+    ::dup2(saved_, STDERR_FILENO);
+    ::close(saved_);
+    saved_ = -1;
+  }
+  std::string path_;
+  int saved_ = -1;
 };
 
 // ---- Checks shared by the block coders -----------------------------------------

@@ -1,0 +1,68 @@
+"""CSV to DRUX on every core: ``convert_csv`` and its result record.
+
+The conversion runs in the native module without the interpreter lock, on
+worker threads that it owns and joins; it writes the same bytes as
+``drux_fileformat.compress_csv`` (the creation time aside) but prints
+nothing, and it replaces the output only once the new file is complete.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Callable
+from dataclasses import dataclass
+
+from . import _native
+
+PathLike = str | os.PathLike[str]
+
+
+@dataclass(frozen=True)
+class ConvertResult:
+    """What one conversion did: sizes in bytes, rows, chunks and wall-clock seconds."""
+
+    csv_size: int
+    drux_size: int
+    saved_percent: float
+    rows: int
+    chunks: int
+    seconds: float
+
+
+def available_cores() -> int:
+    """The cores this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # not on Linux
+        return os.cpu_count() or 1
+
+
+def _jobs(jobs: int | None) -> int:
+    if jobs is None:
+        return available_cores()
+    if isinstance(jobs, bool) or not isinstance(jobs, int):
+        raise TypeError(f"jobs must be an int or None, not {type(jobs).__name__}")
+    if jobs < 1:
+        raise ValueError(f"jobs must be at least 1, not {jobs}")
+    return jobs
+
+
+def convert_csv(
+    csv_path: PathLike,
+    drux_path: PathLike,
+    *,
+    jobs: int | None = None,
+    progress: Callable[[int, int], object] | None = None,
+) -> ConvertResult:
+    """Convert a CSV file to DRUX v2 on ``jobs`` worker threads (default: every core this process may use).
+
+    The output is byte for byte what ``drux_fileformat.compress_csv`` writes
+    for the same file (apart from the creation time), and the same inputs
+    fail with the same exceptions and messages. ``progress(bytes_done,
+    total_bytes)`` is called on the calling thread a few times a second at
+    most; an exception it raises stops the conversion and propagates. On any
+    failure an existing ``drux_path`` is left as it was and no partial file
+    remains. Other Python threads run while the conversion does.
+    """
+    fields = _native.convert_csv(os.fspath(csv_path), os.fspath(drux_path), _jobs(jobs), progress)
+    return ConvertResult(*fields)

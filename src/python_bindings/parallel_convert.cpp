@@ -1,0 +1,486 @@
+// The pipeline of parallel_convert.h. A piece is the raw bytes of whole
+// lines, cut right after the line end of its CHUNK_SIZE-th non-blank line,
+// so the rows of piece k are exactly the rows compress_csv hands to its
+// k-th write_chunk; blank lines after that row go with the next piece, and
+// a final piece may hold blank lines only (no rows, but its bytes are still
+// checked). A worker encodes a piece with the very code the sequential
+// conversion uses (CsvChunk, compress_column_chunk), so the blocks are the
+// same bytes.
+//
+// Errors keep file order: a failing piece stops the reading, pieces before
+// it are still written, and the first error in file order is the one
+// returned, as a sequential reader would have met it.
+#include "python_bindings/parallel_convert.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "drux_v2/replacing_file.h"
+#include "drux_v2/streaming_writer.h"
+#include "drux_v2/system_error.h"
+#include "python_bindings/conversion_steps.h"
+#include "python_bindings/csv_rows.h"
+#include "python_bindings/line_reader.h"
+#include "python_bindings/text_trim.h"
+#include "python_bindings/utf8_check.h"
+
+namespace drux {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kReadSize = std::size_t{1} << 20;  // small enough that lines are scanned while in cache
+constexpr unsigned kPiecesPerJob = 2;                     // pieces in flight per worker
+constexpr auto kProgressInterval = std::chrono::milliseconds(250);
+
+Error io_error(std::string message) { return Error{std::move(message), ErrorKind::Io}; }
+
+Error out_of_memory() { return io_error("Out of memory"); }
+
+// A growable run of bytes that is never zero-filled: read() writes it.
+class LineBytes {
+ public:
+  const char* data() const { return data_.get(); }
+  std::size_t size() const { return size_; }
+  void clear() { size_ = 0; }
+  void truncate(std::size_t size) { size_ = size; }
+
+  // Room for `extra` bytes past size(); commit() the ones written.
+  char* reserve_tail(std::size_t extra) {
+    if (capacity_ - size_ < extra) {
+      const std::size_t grown = std::max(capacity_ * 2, size_ + extra);
+      auto bigger = std::make_unique_for_overwrite<char[]>(grown);
+      if (size_ > 0) std::memcpy(bigger.get(), data_.get(), size_);
+      data_ = std::move(bigger);
+      capacity_ = grown;
+    }
+    return data_.get() + size_;
+  }
+  void commit(std::size_t written) { size_ += written; }
+  void append(const char* bytes, std::size_t count) {
+    std::memcpy(reserve_tail(count), bytes, count);
+    size_ += count;
+  }
+
+ private:
+  std::unique_ptr<char[]> data_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
+struct Piece {
+  std::uint64_t index = 0;
+  std::size_t rows = 0;
+  LineBytes bytes;
+};
+
+struct EncodedChunk {
+  std::size_t rows = 0;
+  std::uint64_t csv_bytes = 0;
+  std::vector<EncodedColumn> columns;
+  std::optional<Error> error;
+};
+
+bool is_blank(const char* line, std::size_t length) { return trim_white_space({line, length}).empty(); }
+
+// ---- find_lines ------------------------------------------------------------------
+
+// Reads the CSV once, front to back, and cuts its data lines into pieces.
+class PieceCutter {
+ public:
+  explicit PieceCutter(UniqueFd fd) : fd_(std::move(fd)) {}
+
+  // Moves past the header line (read and checked by the header pass).
+  Status skip_header() {
+    for (;;) {
+      const std::size_t scanned = carry_.size();
+      if (Status s = read_more(carry_); !s) return s;
+      const void* lf = std::memchr(carry_.data() + scanned, '\n', carry_.size() - scanned);
+      if (lf != nullptr) {
+        const auto after = static_cast<std::size_t>(static_cast<const char*>(lf) - carry_.data()) + 1;
+        LineBytes rest;
+        rest.append(carry_.data() + after, carry_.size() - after);
+        carry_ = std::move(rest);
+        header_bytes_ = after;
+        return {};
+      }
+      if (eof_) {
+        header_bytes_ = carry_.size();
+        carry_.clear();
+        return {};
+      }
+    }
+  }
+
+  // Fills `piece` with the next piece; false once the file has no bytes left.
+  Result<bool> next(Piece& piece) {
+    piece.bytes.clear();
+    piece.rows = 0;
+    piece.bytes.append(carry_.data(), carry_.size());
+    carry_.clear();
+    std::size_t line_start = 0;
+    for (;;) {
+      const char* data = piece.bytes.data();
+      const std::size_t size = piece.bytes.size();
+      while (const void* lf = line_start < size ? std::memchr(data + line_start, '\n', size - line_start) : nullptr) {
+        const auto end = static_cast<std::size_t>(static_cast<const char*>(lf) - data);
+        const bool row = !is_blank(data + line_start, end - line_start);
+        line_start = end + 1;
+        if (row && ++piece.rows == CHUNK_SIZE) {
+          carry_.append(data + line_start, size - line_start);
+          piece.bytes.truncate(line_start);
+          return true;
+        }
+      }
+      if (eof_) {
+        if (line_start < size && !is_blank(data + line_start, size - line_start)) ++piece.rows;
+        return size > 0;
+      }
+      if (Status s = read_more(piece.bytes); !s) return s.error_value();
+    }
+  }
+
+  std::uint64_t bytes_read() const { return bytes_read_; }
+  std::uint64_t header_bytes() const { return header_bytes_; }
+
+ private:
+  Status read_more(LineBytes& into) {
+    char* tail = into.reserve_tail(kReadSize);
+    for (;;) {
+      const ssize_t got = ::read(fd_.get(), tail, kReadSize);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) return io_error(system_error_text(errno));
+      if (got == 0) eof_ = true;
+      into.commit(static_cast<std::size_t>(got));
+      bytes_read_ += static_cast<std::uint64_t>(got);
+      return {};
+    }
+  }
+
+  UniqueFd fd_;
+  LineBytes carry_;  // bytes read past the last cut
+  bool eof_ = false;
+  std::uint64_t bytes_read_ = 0;
+  std::uint64_t header_bytes_ = 0;
+};
+
+// ---- encode_chunk ------------------------------------------------------------------
+
+// One worker's reusable state: the column chunks being built.
+struct Encoder {
+  explicit Encoder(const std::vector<KColumn>& columns) : columns(columns), chunk(columns.size()) {}
+
+  // Splits the piece's lines into rows and encodes every column block.
+  // `stopping` is polled between blocks so a failure elsewhere ends the work early.
+  EncodedChunk encode(const Piece& piece, const std::atomic<bool>& stopping) {
+    EncodedChunk out;
+    out.rows = piece.rows;
+    out.csv_bytes = piece.bytes.size();
+    // LF and CR are ASCII, so the piece is valid UTF-8 exactly when each of its lines is.
+    if (!is_valid_utf8(piece.bytes.data(), piece.bytes.size())) {
+      out.error = io_error(kInvalidUtf8Message);
+      return out;
+    }
+    if (piece.rows == 0) return out;
+    add_lines(piece);
+    std::span<ColumnChunk> built = chunk.finish();
+    out.columns.resize(built.size());
+    for (std::size_t c = 0; c < built.size() && !stopping.load(std::memory_order_relaxed); ++c) {
+      encipher_if_asked(columns[c], piece.index, built[c]);
+      compress_column_chunk(built[c], out.columns[c]);
+    }
+    chunk.clear();
+    return out;
+  }
+
+  void add_lines(const Piece& piece) {
+    const char* p = piece.bytes.data();
+    const char* const end = p + piece.bytes.size();
+    while (p < end) {
+      const char* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+      const char* line_end = lf ? lf : end;
+      if (lf && line_end > p && line_end[-1] == '\r') --line_end;  // one CR before an LF is part of the line end
+      const std::string_view line(p, static_cast<std::size_t>(line_end - p));
+      if (!trim_white_space(line).empty()) chunk.add_line(line);
+      p = lf ? lf + 1 : end;
+    }
+  }
+
+  const std::vector<KColumn>& columns;
+  CsvChunk chunk;
+};
+
+// Encodes pieces on `workers` threads (or, with none, on the caller's at
+// submit) and hands the chunks back by index. It owns its threads: the
+// destructor stops and joins every one of them, on every path.
+class EncodePool {
+ public:
+  EncodePool(unsigned workers, const std::vector<KColumn>& columns) : columns_(columns), inline_(columns) {
+    threads_.reserve(workers);
+    try {
+      for (unsigned i = 0; i < workers; ++i) threads_.emplace_back([this] { work(); });
+    } catch (...) {
+      shut_down();
+      throw;
+    }
+  }
+  EncodePool(const EncodePool&) = delete;
+  EncodePool& operator=(const EncodePool&) = delete;
+  ~EncodePool() { shut_down(); }
+
+  void submit(Piece piece) {
+    if (threads_.empty()) {
+      EncodedChunk chunk = encode_guarded(inline_, piece);
+      release_bytes(std::move(piece.bytes));
+      finish_piece(piece.index, std::move(chunk));
+      return;
+    }
+    {
+      std::lock_guard lock(mutex_);
+      queue_.push_back(std::move(piece));
+    }
+    work_ready_.notify_one();
+  }
+
+  // The chunk of piece `index`; waits for it when `wait` is set.
+  std::optional<EncodedChunk> take(std::uint64_t index, bool wait) {
+    std::unique_lock lock(mutex_);
+    if (wait) done_ready_.wait(lock, [&] { return done_.count(index) > 0; });
+    auto found = done_.find(index);
+    if (found == done_.end()) return std::nullopt;
+    EncodedChunk chunk = std::move(found->second);
+    done_.erase(found);
+    return chunk;
+  }
+
+  // Whether some piece has failed: reading more is then pointless.
+  bool failed() const { return failed_.load(std::memory_order_relaxed); }
+
+  // A buffer a piece has released, so steady streaming reuses its memory.
+  LineBytes spare_bytes() {
+    std::lock_guard lock(mutex_);
+    if (spare_.empty()) return {};
+    LineBytes bytes = std::move(spare_.back());
+    spare_.pop_back();
+    return bytes;
+  }
+
+ private:
+  EncodedChunk encode_guarded(Encoder& encoder, const Piece& piece) {
+    try {
+      return encoder.encode(piece, stopping_);
+    } catch (const std::bad_alloc&) {
+      EncodedChunk failed;
+      failed.error = out_of_memory();
+      return failed;
+    }
+  }
+
+  void release_bytes(LineBytes bytes) {
+    std::lock_guard lock(mutex_);
+    spare_.push_back(std::move(bytes));
+  }
+
+  void finish_piece(std::uint64_t index, EncodedChunk chunk) {
+    if (chunk.error) failed_.store(true, std::memory_order_relaxed);
+    {
+      std::lock_guard lock(mutex_);
+      done_.emplace(index, std::move(chunk));
+    }
+    done_ready_.notify_all();
+  }
+
+  void work() {
+    Encoder encoder(columns_);
+    for (;;) {
+      Piece piece;
+      {
+        std::unique_lock lock(mutex_);
+        work_ready_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+        if (stopping_) return;
+        piece = std::move(queue_.front());
+        queue_.pop_front();
+      }
+      EncodedChunk chunk = encode_guarded(encoder, piece);
+      release_bytes(std::move(piece.bytes));
+      finish_piece(piece.index, std::move(chunk));
+    }
+  }
+
+  void shut_down() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    work_ready_.notify_all();
+    for (std::thread& thread : threads_) {
+      if (thread.joinable()) thread.join();
+    }
+    threads_.clear();
+  }
+
+  const std::vector<KColumn>& columns_;
+  Encoder inline_;  // the encoder of a pool without threads
+  std::mutex mutex_;
+  std::condition_variable work_ready_;
+  std::condition_variable done_ready_;
+  std::deque<Piece> queue_;
+  std::map<std::uint64_t, EncodedChunk> done_;
+  std::vector<LineBytes> spare_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> failed_{false};
+  std::vector<std::thread> threads_;
+};
+
+// ---- append_blocks and the stage that drives them ---------------------------------------
+
+class Progress {
+ public:
+  Progress(const ParallelConvertOptions& options, std::uint64_t csv_size) : options_(options), csv_size_(csv_size) {}
+
+  // False when the callback asks to stop.
+  bool report(std::uint64_t done, bool last) {
+    if (!options_.progress) return true;
+    const Clock::time_point now = Clock::now();
+    if (!last && now - last_call_ < kProgressInterval) return true;
+    last_call_ = now;
+    return options_.progress(done, csv_size_);
+  }
+
+ private:
+  const ParallelConvertOptions& options_;
+  std::uint64_t csv_size_;
+  Clock::time_point last_call_{};
+};
+
+// Streams the data lines through the pool into `writer`, keeping file order.
+Status stream_pieces(PieceCutter& cutter, EncodePool& pool, unsigned window, StreamingDruxWriter& writer,
+                     Progress& progress) {
+  std::uint64_t submitted = 0;
+  std::uint64_t written = 0;
+  std::uint64_t bytes_done = cutter.header_bytes();
+  std::optional<Error> read_error;
+  bool reading = true;
+  while (reading || written < submitted) {
+    if (written < submitted) {
+      const bool must_wait = !reading || submitted - written >= window;
+      if (std::optional<EncodedChunk> chunk = pool.take(written, must_wait)) {
+        if (chunk->error) return *chunk->error;
+        if (Status s = writer.write_encoded_chunk(chunk->rows, chunk->columns); !s) return io_error(s.error());
+        ++written;
+        bytes_done += chunk->csv_bytes;
+        if (!progress.report(bytes_done, false)) return io_error(kCancelledMessage);
+        continue;
+      }
+    }
+    if (pool.failed()) {
+      reading = false;
+      continue;
+    }
+    Piece piece;
+    piece.bytes = pool.spare_bytes();
+    piece.index = submitted;
+    Result<bool> more = cutter.next(piece);
+    if (!more) read_error = more.error_value();
+    if (!more || !more.value()) {
+      reading = false;
+      continue;
+    }
+    pool.submit(std::move(piece));
+    ++submitted;
+  }
+  if (read_error) return *read_error;
+  return {};
+}
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+Result<ParallelConvertResult> convert(const std::string& csv_path, const std::string& drux_path,
+                                      const ParallelConvertOptions& options) {
+  const Clock::time_point start = Clock::now();
+  auto csv_info = stat_input(csv_path);
+  if (!csv_info) return csv_info.error_value();
+  ParallelConvertResult result;
+  result.csv_size = static_cast<std::uint64_t>(csv_info->st_size);
+  auto names = read_column_names(csv_path);
+  if (!names) return names.error_value();
+  if (Status distinct = refuse_input_as_output(csv_info.value(), drux_path); !distinct) return distinct.error_value();
+
+  auto output = ReplacingFile::create(drux_path);
+  if (!output) return output.error_value();
+  auto writer = begin_string_writer(names.value(), output->temp_path());
+  if (!writer) return writer.error_value();
+
+  auto fd = UniqueFd(::open(csv_path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return io_error(system_error_text(errno));
+  ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);  // only a hint
+  PieceCutter cutter(std::move(fd));
+  if (Status s = cutter.skip_header(); !s) return s.error_value();
+
+  const std::vector<KColumn> columns = [&] {
+    std::vector<KColumn> list;
+    for (const std::string& name : names.value()) list.push_back(make_column(name, ColType::Str));
+    return list;
+  }();
+  const unsigned jobs = std::max(1u, options.jobs);
+  Progress progress(options, result.csv_size);
+  {
+    EncodePool pool(jobs == 1 ? 0 : jobs, columns);
+    if (Status s = stream_pieces(cutter, pool, jobs * kPiecesPerJob, writer.value(), progress); !s) {
+      return s.error_value();
+    }
+  }
+  if (!progress.report(result.csv_size, true)) return io_error(kCancelledMessage);
+  if (cutter.bytes_read() != result.csv_size) {
+    return io_error("CSV file changed size while it was read: " + csv_path + " (" + std::to_string(result.csv_size) +
+                    " bytes before, " + std::to_string(cutter.bytes_read()) + " read)");
+  }
+  result.rows = writer->total_rows();
+  result.chunks = writer->chunk_count();
+  if (auto summary = writer->finish(); !summary) return io_error(summary.error());
+  if (Status s = output->commit(); !s) return s.error_value();
+
+  auto drux_size = output_size(drux_path);
+  if (!drux_size) return drux_size.error_value();
+  result.drux_size = drux_size.value();
+  result.saved_percent = percent_saved(result.csv_size, result.drux_size);
+  result.seconds = seconds_since(start);
+  return result;
+}
+
+}  // namespace
+
+Result<ParallelConvertResult> convert_csv(const std::string& csv_path, const std::string& drux_path,
+                                          const ParallelConvertOptions& options) {
+  try {
+    return convert(csv_path, drux_path, options);
+  } catch (const std::bad_alloc&) {
+    return out_of_memory();
+  } catch (const std::system_error& error) {  // a thread that could not start
+    return io_error(std::string("Cannot start a worker thread: ") + error.what());
+  }
+}
+
+}  // namespace drux

@@ -1,0 +1,55 @@
+// convert_csv: the CSV conversion spread over worker threads. It writes the
+// same bytes as compress_csv for every input (the creation time aside) and
+// refuses the same inputs with the same kinds and messages, but prints
+// nothing, and replaces its output only once the file is complete.
+//
+// The pipeline, in three stages:
+//   find_lines    (calling thread)  reads the CSV and cuts its data lines into
+//                                   pieces of exactly CHUNK_SIZE rows;
+//   encode_chunk  (workers)         checks UTF-8, splits and trims fields,
+//                                   builds column payloads, statistics and
+//                                   filters, compresses each block, CRC-32;
+//   append_blocks (calling thread)  appends finished chunks in file order.
+// At most 2 x jobs pieces are in flight, so memory is bounded by a few
+// chunks whatever the input size. The calling thread does only the work
+// that is inherently sequential: finding line ends and counting rows.
+//
+// Deliberately not here: reporting on stderr (compress_csv's), and any
+// reordering of chunks (file order is the format's).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "drux_v2/result.h"
+
+namespace drux {
+
+struct ParallelConvertOptions {
+  // Worker threads; 1 encodes on the calling thread and starts none.
+  unsigned jobs = 1;
+  // Called on the calling thread, at most a few times a second and once at
+  // the end, with the CSV bytes done and the CSV size. Returning false
+  // stops the conversion with the error "Conversion cancelled".
+  std::function<bool(std::uint64_t bytes_done, std::uint64_t csv_size)> progress;
+};
+
+struct ParallelConvertResult {
+  std::uint64_t csv_size = 0;
+  std::uint64_t drux_size = 0;
+  double saved_percent = 0.0;
+  std::uint64_t rows = 0;
+  std::uint32_t chunks = 0;
+  double seconds = 0.0;  // the whole call
+};
+
+inline constexpr const char* kCancelledMessage = "Conversion cancelled";
+
+// On failure the target is left as it was (absent, or the old file) and no
+// temporary file stays behind. Error kinds as compress_csv's, plus Io when
+// the CSV changes size while it is read.
+Result<ParallelConvertResult> convert_csv(const std::string& csv_path, const std::string& drux_path,
+                                          const ParallelConvertOptions& options);
+
+}  // namespace drux
