@@ -27,15 +27,22 @@ ctest() { if command ctest --version >/dev/null 2>&1; then command ctest "$@"; e
 export -f cmake ctest
 
 # --- C++ suites ---------------------------------------------------------------
+# run_ctest DIR [CMAKE_OPTION...] [-R PATTERN]
 run_ctest() {
   local dir=$1; shift
+  local options=() select=()
+  while [ $# -gt 0 ]; do
+    if [ "$1" = -R ]; then select=(-R "$2"); shift 2; else options+=("$1"); shift; fi
+  done
   echo "== C++ suites ($dir)"
-  cmake -S . -B "$dir" -DDRUX_BUILD_TESTS=ON -DDRUX_WERROR=ON "$@" >/dev/null
+  cmake -S . -B "$dir" -DDRUX_BUILD_TESTS=ON -DDRUX_WERROR=ON "${options[@]}" >/dev/null
   cmake --build "$dir" -j"$jobs"
-  ctest --test-dir "$dir" --output-on-failure -j"$jobs"
+  ctest --test-dir "$dir" --output-on-failure -j"$jobs" "${select[@]}"
 }
 run_ctest build/test -DCMAKE_BUILD_TYPE=Release -DDRUX_BUILD_BENCHMARKS=ON
 run_ctest build/sanitize -DCMAKE_BUILD_TYPE=Debug -DDRUX_SANITIZE=ON
+# The threaded pipeline under ThreadSanitizer; the other suites start no threads.
+run_ctest build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRUX_TSAN=ON -R 'ParallelConvert\.(Stress|Progress|Failed)'
 
 # --- Python suite -------------------------------------------------------------
 python=$(bash scripts/find_python.sh)

@@ -1,11 +1,7 @@
-// The pipeline of parallel_convert.h. A piece is the raw bytes of whole
-// lines, cut right after the line end of its CHUNK_SIZE-th non-blank line,
-// so the rows of piece k are exactly the rows compress_csv hands to its
-// k-th write_chunk; blank lines after that row go with the next piece, and
-// a final piece may hold blank lines only (no rows, but its bytes are still
-// checked). A worker encodes a piece with the very code the sequential
-// conversion uses (CsvChunk, compress_column_chunk), so the blocks are the
-// same bytes.
+// The pipeline of parallel_convert.h. Pieces (csv_pieces.h) hold exactly
+// the rows compress_csv hands to each write_chunk, and a worker encodes a
+// piece with the very code the sequential conversion uses (CsvChunk,
+// compress_column_chunk), so the blocks are the same bytes.
 //
 // Errors keep file order: a failing piece stops the reading, pieces before
 // it are still written, and the first error in file order is the one
@@ -21,7 +17,6 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <deque>
 #include <map>
 #include <memory>
@@ -29,7 +24,6 @@
 #include <new>
 #include <optional>
 #include <span>
-#include <string_view>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -39,9 +33,9 @@
 #include "drux_v2/streaming_writer.h"
 #include "drux_v2/system_error.h"
 #include "python_bindings/conversion_steps.h"
+#include "python_bindings/csv_pieces.h"
 #include "python_bindings/csv_rows.h"
 #include "python_bindings/line_reader.h"
-#include "python_bindings/text_trim.h"
 #include "python_bindings/utf8_check.h"
 
 namespace drux {
@@ -49,139 +43,19 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t kReadSize = std::size_t{1} << 20;  // small enough that lines are scanned while in cache
-constexpr unsigned kPiecesPerJob = 2;                     // pieces in flight per worker
+constexpr unsigned kPiecesPerJob = 2;  // pieces in flight per worker
 constexpr auto kProgressInterval = std::chrono::milliseconds(250);
 
 Error io_error(std::string message) { return Error{std::move(message), ErrorKind::Io}; }
 
 Error out_of_memory() { return io_error("Out of memory"); }
 
-// A growable run of bytes that is never zero-filled: read() writes it.
-class LineBytes {
- public:
-  const char* data() const { return data_.get(); }
-  std::size_t size() const { return size_; }
-  void clear() { size_ = 0; }
-  void truncate(std::size_t size) { size_ = size; }
-
-  // Room for `extra` bytes past size(); commit() the ones written.
-  char* reserve_tail(std::size_t extra) {
-    if (capacity_ - size_ < extra) {
-      const std::size_t grown = std::max(capacity_ * 2, size_ + extra);
-      auto bigger = std::make_unique_for_overwrite<char[]>(grown);
-      if (size_ > 0) std::memcpy(bigger.get(), data_.get(), size_);
-      data_ = std::move(bigger);
-      capacity_ = grown;
-    }
-    return data_.get() + size_;
-  }
-  void commit(std::size_t written) { size_ += written; }
-  void append(const char* bytes, std::size_t count) {
-    std::memcpy(reserve_tail(count), bytes, count);
-    size_ += count;
-  }
-
- private:
-  std::unique_ptr<char[]> data_;
-  std::size_t size_ = 0;
-  std::size_t capacity_ = 0;
-};
-
-struct Piece {
-  std::uint64_t index = 0;
-  std::size_t rows = 0;
-  LineBytes bytes;
-};
-
+// A piece's column blocks, or why it could not be encoded.
 struct EncodedChunk {
   std::size_t rows = 0;
   std::uint64_t csv_bytes = 0;
   std::vector<EncodedColumn> columns;
   std::optional<Error> error;
-};
-
-bool is_blank(const char* line, std::size_t length) { return trim_white_space({line, length}).empty(); }
-
-// ---- find_lines ------------------------------------------------------------------
-
-// Reads the CSV once, front to back, and cuts its data lines into pieces.
-class PieceCutter {
- public:
-  explicit PieceCutter(UniqueFd fd) : fd_(std::move(fd)) {}
-
-  // Moves past the header line (read and checked by the header pass).
-  Status skip_header() {
-    for (;;) {
-      const std::size_t scanned = carry_.size();
-      if (Status s = read_more(carry_); !s) return s;
-      const void* lf = std::memchr(carry_.data() + scanned, '\n', carry_.size() - scanned);
-      if (lf != nullptr) {
-        const auto after = static_cast<std::size_t>(static_cast<const char*>(lf) - carry_.data()) + 1;
-        LineBytes rest;
-        rest.append(carry_.data() + after, carry_.size() - after);
-        carry_ = std::move(rest);
-        header_bytes_ = after;
-        return {};
-      }
-      if (eof_) {
-        header_bytes_ = carry_.size();
-        carry_.clear();
-        return {};
-      }
-    }
-  }
-
-  // Fills `piece` with the next piece; false once the file has no bytes left.
-  Result<bool> next(Piece& piece) {
-    piece.bytes.clear();
-    piece.rows = 0;
-    piece.bytes.append(carry_.data(), carry_.size());
-    carry_.clear();
-    std::size_t line_start = 0;
-    for (;;) {
-      const char* data = piece.bytes.data();
-      const std::size_t size = piece.bytes.size();
-      while (const void* lf = line_start < size ? std::memchr(data + line_start, '\n', size - line_start) : nullptr) {
-        const auto end = static_cast<std::size_t>(static_cast<const char*>(lf) - data);
-        const bool row = !is_blank(data + line_start, end - line_start);
-        line_start = end + 1;
-        if (row && ++piece.rows == CHUNK_SIZE) {
-          carry_.append(data + line_start, size - line_start);
-          piece.bytes.truncate(line_start);
-          return true;
-        }
-      }
-      if (eof_) {
-        if (line_start < size && !is_blank(data + line_start, size - line_start)) ++piece.rows;
-        return size > 0;
-      }
-      if (Status s = read_more(piece.bytes); !s) return s.error_value();
-    }
-  }
-
-  std::uint64_t bytes_read() const { return bytes_read_; }
-  std::uint64_t header_bytes() const { return header_bytes_; }
-
- private:
-  Status read_more(LineBytes& into) {
-    char* tail = into.reserve_tail(kReadSize);
-    for (;;) {
-      const ssize_t got = ::read(fd_.get(), tail, kReadSize);
-      if (got < 0 && errno == EINTR) continue;
-      if (got < 0) return io_error(system_error_text(errno));
-      if (got == 0) eof_ = true;
-      into.commit(static_cast<std::size_t>(got));
-      bytes_read_ += static_cast<std::uint64_t>(got);
-      return {};
-    }
-  }
-
-  UniqueFd fd_;
-  LineBytes carry_;  // bytes read past the last cut
-  bool eof_ = false;
-  std::uint64_t bytes_read_ = 0;
-  std::uint64_t header_bytes_ = 0;
 };
 
 // ---- encode_chunk ------------------------------------------------------------------
@@ -192,7 +66,7 @@ struct Encoder {
 
   // Splits the piece's lines into rows and encodes every column block.
   // `stopping` is polled between blocks so a failure elsewhere ends the work early.
-  EncodedChunk encode(const Piece& piece, const std::atomic<bool>& stopping) {
+  EncodedChunk encode(const CsvPiece& piece, const std::atomic<bool>& stopping) {
     EncodedChunk out;
     out.rows = piece.rows;
     out.csv_bytes = piece.bytes.size();
@@ -202,7 +76,7 @@ struct Encoder {
       return out;
     }
     if (piece.rows == 0) return out;
-    add_lines(piece);
+    add_piece_lines(piece, chunk);
     std::span<ColumnChunk> built = chunk.finish();
     out.columns.resize(built.size());
     for (std::size_t c = 0; c < built.size() && !stopping.load(std::memory_order_relaxed); ++c) {
@@ -211,19 +85,6 @@ struct Encoder {
     }
     chunk.clear();
     return out;
-  }
-
-  void add_lines(const Piece& piece) {
-    const char* p = piece.bytes.data();
-    const char* const end = p + piece.bytes.size();
-    while (p < end) {
-      const char* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
-      const char* line_end = lf ? lf : end;
-      if (lf && line_end > p && line_end[-1] == '\r') --line_end;  // one CR before an LF is part of the line end
-      const std::string_view line(p, static_cast<std::size_t>(line_end - p));
-      if (!trim_white_space(line).empty()) chunk.add_line(line);
-      p = lf ? lf + 1 : end;
-    }
   }
 
   const std::vector<KColumn>& columns;
@@ -248,7 +109,7 @@ class EncodePool {
   EncodePool& operator=(const EncodePool&) = delete;
   ~EncodePool() { shut_down(); }
 
-  void submit(Piece piece) {
+  void submit(CsvPiece piece) {
     if (threads_.empty()) {
       EncodedChunk chunk = encode_guarded(inline_, piece);
       release_bytes(std::move(piece.bytes));
@@ -286,7 +147,7 @@ class EncodePool {
   }
 
  private:
-  EncodedChunk encode_guarded(Encoder& encoder, const Piece& piece) {
+  EncodedChunk encode_guarded(Encoder& encoder, const CsvPiece& piece) {
     try {
       return encoder.encode(piece, stopping_);
     } catch (const std::bad_alloc&) {
@@ -313,7 +174,7 @@ class EncodePool {
   void work() {
     Encoder encoder(columns_);
     for (;;) {
-      Piece piece;
+      CsvPiece piece;
       {
         std::unique_lock lock(mutex_);
         work_ready_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
@@ -344,7 +205,7 @@ class EncodePool {
   std::mutex mutex_;
   std::condition_variable work_ready_;
   std::condition_variable done_ready_;
-  std::deque<Piece> queue_;
+  std::deque<CsvPiece> queue_;
   std::map<std::uint64_t, EncodedChunk> done_;
   std::vector<LineBytes> spare_;
   std::atomic<bool> stopping_{false};
@@ -397,7 +258,7 @@ Status stream_pieces(PieceCutter& cutter, EncodePool& pool, unsigned window, Str
       reading = false;
       continue;
     }
-    Piece piece;
+    CsvPiece piece;
     piece.bytes = pool.spare_bytes();
     piece.index = submitted;
     Result<bool> more = cutter.next(piece);
