@@ -13,13 +13,14 @@ from collections.abc import Callable
 from dataclasses import dataclass
 
 from . import _native
+from ._monitoring import Monitor, Recorder
 
 PathLike = str | os.PathLike[str]
 
 
 @dataclass(frozen=True)
 class ConvertResult:
-    """What one conversion did: sizes in bytes, rows, chunks and wall-clock seconds."""
+    """What one conversion did: sizes in bytes, rows, chunks, wall-clock seconds and columns."""
 
     csv_size: int
     drux_size: int
@@ -27,6 +28,7 @@ class ConvertResult:
     rows: int
     chunks: int
     seconds: float
+    columns: int
 
 
 def available_cores() -> int:
@@ -53,6 +55,7 @@ def convert_csv(
     *,
     jobs: int | None = None,
     progress: Callable[[int, int], object] | None = None,
+    monitor: Monitor | None = None,
 ) -> ConvertResult:
     """Convert a CSV file to DRUX v2 on ``jobs`` worker threads (default: every core this process may use).
 
@@ -63,6 +66,22 @@ def convert_csv(
     most; an exception it raises stops the conversion and propagates. On any
     failure an existing ``drux_path`` is left as it was and no partial file
     remains. Other Python threads run while the conversion does.
+
+    ``monitor`` (a ``drux_fileformat.PyPerformanceMonitor``) receives, per
+    chunk, the CSV bytes read and the file bytes written with their
+    durations, and at the end the compression, rows and columns and the
+    process's memory; a failed conversion counts one error.
     """
-    fields = _native.convert_csv(os.fspath(csv_path), os.fspath(drux_path), _jobs(jobs), progress)
-    return ConvertResult(*fields)
+    threads = _jobs(jobs)
+    recorder = Recorder(monitor) if monitor is not None else None
+    try:
+        fields = _native.convert_csv(os.fspath(csv_path), os.fspath(drux_path), threads, progress,
+                                     recorder.chunk if recorder else None)
+    except BaseException:
+        if recorder:
+            recorder.failed()
+        raise
+    result = ConvertResult(*fields)
+    if recorder:
+        recorder.finish(result.csv_size, result.drux_size, result.rows, result.columns)
+    return result

@@ -14,5 +14,9 @@ def compress_csv(
     csv_path: str, drux_path: str, progress: Callable[[int, int], object] | None = None
 ) -> tuple[int, int, float]: ...
 def convert_csv(
-    csv_path: str, drux_path: str, jobs: int, progress: Callable[[int, int], object] | None = None
-) -> tuple[int, int, float, int, int, float]: ...
+    csv_path: str,
+    drux_path: str,
+    jobs: int,
+    progress: Callable[[int, int], object] | None = None,
+    on_chunk: Callable[[int, float, int, float, int], object] | None = None,
+) -> tuple[int, int, float, int, int, float, int]: ...

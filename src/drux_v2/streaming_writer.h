@@ -65,6 +65,8 @@ class StreamingDruxWriter {
   // Row counts of the chunks written so far, as the footer lists them.
   const std::vector<std::uint32_t>& chunk_row_counts() const { return chunk_row_counts_; }
   std::uint64_t total_rows() const { return total_rows_; }
+  // Bytes appended to the file so far (before finish(): all but the footer and trailer).
+  std::uint64_t bytes_written() const { return offset_; }
   std::uint32_t chunk_count() const { return chunk_count_; }
 
  private:

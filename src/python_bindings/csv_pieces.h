@@ -45,6 +45,7 @@ class LineBytes {
 struct CsvPiece {
   std::uint64_t index = 0;  // chunk index in file order
   std::size_t rows = 0;     // non-blank lines
+  double read_ms = 0.0;     // time spent reading and cutting it, for reports
   LineBytes bytes;
 };
 

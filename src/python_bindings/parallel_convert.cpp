@@ -54,6 +54,7 @@ Error out_of_memory() { return io_error("Out of memory"); }
 struct EncodedChunk {
   std::size_t rows = 0;
   std::uint64_t csv_bytes = 0;
+  double read_ms = 0.0;
   std::vector<EncodedColumn> columns;
   std::optional<Error> error;
 };
@@ -70,6 +71,7 @@ struct Encoder {
     EncodedChunk out;
     out.rows = piece.rows;
     out.csv_bytes = piece.bytes.size();
+    out.read_ms = piece.read_ms;
     // LF and CR are ASCII, so the piece is valid UTF-8 exactly when each of its lines is.
     if (!is_valid_utf8(piece.bytes.data(), piece.bytes.size())) {
       out.error = io_error(kInvalidUtf8Message);
@@ -234,9 +236,24 @@ class Progress {
   Clock::time_point last_call_{};
 };
 
+double milliseconds_since(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+bool report_io(const ParallelConvertOptions& options, const ChunkReport& report) {
+  return !options.on_chunk || options.on_chunk(report);
+}
+
+ChunkReport report_of(const EncodedChunk& chunk, double write_ms) {
+  ChunkReport report{
+      .csv_bytes = chunk.csv_bytes, .read_ms = chunk.read_ms, .file_bytes = 0, .write_ms = write_ms, .rows = chunk.rows};
+  for (const EncodedColumn& column : chunk.columns) report.file_bytes += column.block.size() + kColumnBlockOverhead;
+  return report;
+}
+
 // Streams the data lines through the pool into `writer`, keeping file order.
 Status stream_pieces(PieceCutter& cutter, EncodePool& pool, unsigned window, StreamingDruxWriter& writer,
-                     Progress& progress) {
+                     Progress& progress, const ParallelConvertOptions& options) {
   std::uint64_t submitted = 0;
   std::uint64_t written = 0;
   std::uint64_t bytes_done = cutter.header_bytes();
@@ -247,10 +264,12 @@ Status stream_pieces(PieceCutter& cutter, EncodePool& pool, unsigned window, Str
       const bool must_wait = !reading || submitted - written >= window;
       if (std::optional<EncodedChunk> chunk = pool.take(written, must_wait)) {
         if (chunk->error) return *chunk->error;
+        const Clock::time_point write_start = Clock::now();
         if (Status s = writer.write_encoded_chunk(chunk->rows, chunk->columns); !s) return io_error(s.error());
         ++written;
         bytes_done += chunk->csv_bytes;
         if (!progress.report(bytes_done, false)) return io_error(kCancelledMessage);
+        if (!report_io(options, report_of(*chunk, milliseconds_since(write_start)))) return io_error(kCancelledMessage);
         continue;
       }
     }
@@ -261,7 +280,9 @@ Status stream_pieces(PieceCutter& cutter, EncodePool& pool, unsigned window, Str
     CsvPiece piece;
     piece.bytes = pool.spare_bytes();
     piece.index = submitted;
+    const Clock::time_point read_start = Clock::now();
     Result<bool> more = cutter.next(piece);
+    piece.read_ms = milliseconds_since(read_start);
     if (!more) read_error = more.error_value();
     if (!more || !more.value()) {
       reading = false;
@@ -289,16 +310,24 @@ Result<ParallelConvertResult> convert(const std::string& csv_path, const std::st
   if (!names) return names.error_value();
   if (Status distinct = refuse_input_as_output(csv_info.value(), drux_path); !distinct) return distinct.error_value();
 
+  const Clock::time_point begin_start = Clock::now();
   auto output = ReplacingFile::create(drux_path);
   if (!output) return output.error_value();
   auto writer = begin_string_writer(names.value(), output->temp_path());
   if (!writer) return writer.error_value();
+  const double begin_ms = milliseconds_since(begin_start);
 
   auto fd = UniqueFd(::open(csv_path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return io_error(system_error_text(errno));
   ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);  // only a hint
   PieceCutter cutter(std::move(fd));
+  const Clock::time_point header_start = Clock::now();
   if (Status s = cutter.skip_header(); !s) return s.error_value();
+  // The header line and everything before the first block, as the first report.
+  if (!report_io(options, {.csv_bytes = cutter.header_bytes(), .read_ms = milliseconds_since(header_start),
+                           .file_bytes = writer->bytes_written(), .write_ms = begin_ms, .rows = 0})) {
+    return io_error(kCancelledMessage);
+  }
 
   const std::vector<KColumn> columns = [&] {
     std::vector<KColumn> list;
@@ -309,7 +338,7 @@ Result<ParallelConvertResult> convert(const std::string& csv_path, const std::st
   Progress progress(options, result.csv_size);
   {
     EncodePool pool(jobs == 1 ? 0 : jobs, columns);
-    if (Status s = stream_pieces(cutter, pool, jobs * kPiecesPerJob, writer.value(), progress); !s) {
+    if (Status s = stream_pieces(cutter, pool, jobs * kPiecesPerJob, writer.value(), progress, options); !s) {
       return s.error_value();
     }
   }
@@ -320,7 +349,17 @@ Result<ParallelConvertResult> convert(const std::string& csv_path, const std::st
   }
   result.rows = writer->total_rows();
   result.chunks = writer->chunk_count();
+  result.columns = columns.size();
+  const std::uint64_t before_footer = writer->bytes_written();
+  const Clock::time_point finish_start = Clock::now();
   if (auto summary = writer->finish(); !summary) return io_error(summary.error());
+  // The footer and trailer, as the last report, before the file takes its place.
+  struct stat finished;
+  const std::uint64_t file_size = ::stat(output->temp_path().c_str(), &finished) == 0 ? finished.st_size : before_footer;
+  if (!report_io(options, {.csv_bytes = 0, .read_ms = 0.0, .file_bytes = file_size - before_footer,
+                           .write_ms = milliseconds_since(finish_start), .rows = 0})) {
+    return io_error(kCancelledMessage);
+  }
   if (Status s = output->commit(); !s) return s.error_value();
 
   auto drux_size = output_size(drux_path);

@@ -26,6 +26,15 @@
 
 namespace drux {
 
+// What one written chunk cost, for an observer such as a performance monitor.
+struct ChunkReport {
+  std::uint64_t csv_bytes = 0;   // the CSV bytes of its lines
+  double read_ms = 0.0;          // reading and cutting them
+  std::uint64_t file_bytes = 0;  // its column blocks as appended to the file
+  double write_ms = 0.0;         // appending them
+  std::uint64_t rows = 0;
+};
+
 struct ParallelConvertOptions {
   // Worker threads; 1 encodes on the calling thread and starts none.
   unsigned jobs = 1;
@@ -33,6 +42,12 @@ struct ParallelConvertOptions {
   // the end, with the CSV bytes done and the CSV size. Returning false
   // stops the conversion with the error "Conversion cancelled".
   std::function<bool(std::uint64_t bytes_done, std::uint64_t csv_size)> progress;
+  // Called on the calling thread after each piece of input and output:
+  // first the header line with everything before the first block, then
+  // each chunk, last the footer and trailer, so the reports add up to the
+  // CSV size and the file size. Returning false stops the conversion as
+  // for `progress`.
+  std::function<bool(const ChunkReport&)> on_chunk;
 };
 
 struct ParallelConvertResult {
@@ -42,6 +57,7 @@ struct ParallelConvertResult {
   std::uint64_t rows = 0;
   std::uint32_t chunks = 0;
   double seconds = 0.0;  // the whole call
+  std::uint64_t columns = 0;
 };
 
 inline constexpr const char* kCancelledMessage = "Conversion cancelled";

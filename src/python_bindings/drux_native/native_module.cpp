@@ -318,41 +318,60 @@ PyObject* compress_csv(PyObject*, PyObject* args) {
 
 // ---- convert_csv: the threaded conversion ------------------------------------------------
 
-// Runs without the interpreter lock; the lock is taken back only to call
-// `progress`, on this same thread. The first exception from the callback
-// stops the conversion and is raised once it has ended.
+// The Python callbacks of one conversion, called on the converting thread
+// with the interpreter lock taken back for the call alone. The first
+// exception stops the conversion and is raised once it has ended.
+struct Callbacks {
+  PyObject* progress = Py_None;
+  PyObject* on_chunk = Py_None;
+  PyThreadState* released = nullptr;
+
+  bool call(PyObject* callable, const char* format, auto... args) {
+    PyEval_RestoreThread(released);
+    PyObject* result = PyObject_CallFunction(callable, format, args...);
+    Py_XDECREF(result);
+    released = PyEval_SaveThread();
+    return result != nullptr;
+  }
+};
+
 PyObject* convert_csv(PyObject*, PyObject* args) {
   const char* csv_path;
   const char* drux_path;
   unsigned int jobs;
-  PyObject* progress = Py_None;
-  if (!PyArg_ParseTuple(args, "ssI|O:convert_csv", &csv_path, &drux_path, &jobs, &progress)) return nullptr;
+  Callbacks callbacks;
+  if (!PyArg_ParseTuple(args, "ssI|OO:convert_csv", &csv_path, &drux_path, &jobs, &callbacks.progress,
+                        &callbacks.on_chunk))
+    return nullptr;
   if (jobs < 1) {
     PyErr_SetString(PyExc_ValueError, "jobs must be at least 1");
     return nullptr;
   }
   ParallelConvertOptions options;
   options.jobs = jobs;
-  PyThreadState* released = nullptr;
-  if (progress != Py_None) {
-    options.progress = [progress, &released](std::uint64_t done, std::uint64_t total) {
-      PyEval_RestoreThread(released);
-      PyObject* result = PyObject_CallFunction(progress, "KK", static_cast<unsigned long long>(done),
-                                               static_cast<unsigned long long>(total));
-      Py_XDECREF(result);
-      released = PyEval_SaveThread();
-      return result != nullptr;
+  if (callbacks.progress != Py_None) {
+    options.progress = [&callbacks](std::uint64_t done, std::uint64_t total) {
+      return callbacks.call(callbacks.progress, "KK", static_cast<unsigned long long>(done),
+                            static_cast<unsigned long long>(total));
     };
   }
-  released = PyEval_SaveThread();
+  if (callbacks.on_chunk != Py_None) {
+    options.on_chunk = [&callbacks](const ChunkReport& r) {
+      return callbacks.call(callbacks.on_chunk, "KdKdK", static_cast<unsigned long long>(r.csv_bytes), r.read_ms,
+                            static_cast<unsigned long long>(r.file_bytes), r.write_ms,
+                            static_cast<unsigned long long>(r.rows));
+    };
+  }
+  callbacks.released = PyEval_SaveThread();
   auto converted = drux::convert_csv(csv_path, drux_path, options);
-  PyEval_RestoreThread(released);
-  if (PyErr_Occurred()) return nullptr;  // the callback's exception
+  PyEval_RestoreThread(callbacks.released);
+  if (PyErr_Occurred()) return nullptr;  // a callback's exception
   if (!converted.ok()) return raise(converted, PyExc_ValueError);
   const ParallelConvertResult& r = converted.value();
-  return Py_BuildValue("(KKdKId)", static_cast<unsigned long long>(r.csv_size),
+  return Py_BuildValue("(KKdKIdK)", static_cast<unsigned long long>(r.csv_size),
                        static_cast<unsigned long long>(r.drux_size), r.saved_percent,
-                       static_cast<unsigned long long>(r.rows), static_cast<unsigned>(r.chunks), r.seconds);
+                       static_cast<unsigned long long>(r.rows), static_cast<unsigned>(r.chunks), r.seconds,
+                       static_cast<unsigned long long>(r.columns));
 }
 
 PyMethodDef module_methods[] = {
@@ -363,8 +382,9 @@ PyMethodDef module_methods[] = {
      "compress_csv(csv_path, drux_path, progress=None)\n--\n\nConvert CSV to DRUX; progress(done, total) "
      "is called as the CSV is read."},
     {"convert_csv", convert_csv, METH_VARARGS,
-     "convert_csv(csv_path, drux_path, jobs, progress=None)\n--\n\nConvert CSV to DRUX on `jobs` threads without "
-     "the interpreter lock; returns (csv_size, drux_size, saved_percent, rows, chunks, seconds)."},
+     "convert_csv(csv_path, drux_path, jobs, progress=None, on_chunk=None)\n--\n\nConvert CSV to DRUX on `jobs` "
+     "threads without the interpreter lock; on_chunk(csv_bytes, read_ms, file_bytes, write_ms, rows) follows each "
+     "chunk written. Returns (csv_size, drux_size, saved_percent, rows, chunks, seconds, columns)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
