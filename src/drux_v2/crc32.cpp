@@ -39,13 +39,6 @@ constexpr CrcTables make_tables() {
 
 constexpr CrcTables kTables = make_tables();
 
-std::uint64_t load_u64_le(const std::uint8_t* p) {
-  std::uint64_t v;
-  std::memcpy(&v, p, sizeof v);
-  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
-  return v;
-}
-
 std::uint32_t update_portable(std::uint32_t crc, const std::uint8_t* p, std::size_t n) {
   while (n >= 8) {
     const std::uint64_t w = load_u64_le(p) ^ crc;

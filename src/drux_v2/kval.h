@@ -10,6 +10,8 @@
 #include <variant>
 #include <vector>
 
+#include "drux_v2/format.h"
+
 namespace drux {
 
 // In-memory discriminants of KVal. They never reach a file: nested values
@@ -66,9 +68,6 @@ inline const KVal& cell_at(const Row& row, std::size_t c) {
   return c < row.size() ? row[c] : kNull;
 }
 
-// How a column's values are stored.
-enum class ColType : std::uint8_t { Int = 1, Float = 2, Bool = 3, Str = 4, Bytes = 5, Object = 6, List = 7, Map = 8 };
-
 inline bool is_nested(ColType t) { return t == ColType::Object || t == ColType::List || t == ColType::Map; }
 
 using AesKey = std::array<std::uint8_t, 32>;
@@ -95,15 +94,6 @@ struct ColStats {
 
 // Bit i of the 4096-bit membership filter is bit (i mod 64) of word (i div 64).
 using BloomFilter = std::array<std::uint64_t, 64>;
-
-// What the writer keeps per chunk and column until the footer is written.
-struct StreamChunkColMeta {
-  ColStats stats;
-  std::uint64_t offset = 0;  // file offset of the column block (its CRC field)
-  std::uint64_t length = 0;  // length of the compressed block inside it
-  BloomFilter bloom{};
-  std::uint8_t encoding = 0;
-};
 
 // ---- Views: how the writer reads a value for a column of a given type -------
 

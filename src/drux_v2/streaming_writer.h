@@ -12,6 +12,7 @@
 
 #include "drux_v2/buffered_file.h"
 #include "drux_v2/column_block.h"
+#include "drux_v2/container.h"
 #include "drux_v2/kval.h"
 #include "drux_v2/result.h"
 
@@ -58,7 +59,6 @@ class StreamingDruxWriter {
   template <typename ColumnChunkOf>
   Status write_columns(std::size_t row_count, ColumnChunkOf column_chunk);
   Status write_column_block(ColumnChunk& chunk, StreamChunkColMeta& meta);
-  ByteBuffer footer_bytes() const;
 
   std::vector<KColumn> columns_;
   BufferedFile out_;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "drux_v2/bytes.h"
 #include "python_bindings/text_trim.h"
 
 namespace drux {
@@ -20,9 +21,7 @@ constexpr std::uint64_t kCommas = kOnes * ',';
 // lowest byte flagged by the zero-byte test of (word ^ commas) is exact.
 const char* find_comma(const char* p, const char* end) {
   while (end - p >= 8) {
-    std::uint64_t word;
-    std::memcpy(&word, p, sizeof word);
-    const std::uint64_t x = word ^ kCommas;
+    const std::uint64_t x = load_u64_le(reinterpret_cast<const std::uint8_t*>(p)) ^ kCommas;
     const std::uint64_t hit = (x - kOnes) & ~x & kHighBits;
     if (hit != 0) return p + (std::countr_zero(hit) >> 3);
     p += 8;

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "drux_v2/block_compressor.h"
-#include "drux_v2/format.h"
+#include "drux_v2/container.h"
 #include "drux_v2/streaming_writer.h"
 #include "test_support.h"
 

@@ -21,7 +21,7 @@
 #include "drux_v2/block_compressor.h"
 #include "drux_v2/column_block.h"
 #include "drux_v2/crc32.h"
-#include "drux_v2/format.h"
+#include "drux_v2/container.h"
 #include "drux_v2/nested_codec.h"
 #include "drux_v2/streaming_writer.h"
 #include "drux_v2/string_codec.h"
