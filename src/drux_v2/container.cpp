@@ -127,6 +127,13 @@ Status read_footer_head(ByteReader& in, FooterHead& head) {
   return {};
 }
 
+Status read_footer_row_counts(ByteReader& in, std::uint32_t chunk_count, std::vector<std::uint32_t>& rows) {
+  DRUX_FAIL_IF(in.remaining() / kFooterRowCountSize < chunk_count, "footer is cut short");
+  rows.resize(chunk_count);
+  for (std::uint32_t& count : rows) DRUX_FAIL_IF(!in.read_u32_le(count), "footer is cut short");
+  return {};
+}
+
 std::size_t footer_entry_size(const FooterEntry& entry) {
   const ColStats& s = entry.stats;
   return kFooterEntryFixedSize + svarint_size(s.min_int) + svarint_size(s.max_int) + varint_size(s.min_str.size()) +

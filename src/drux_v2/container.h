@@ -119,6 +119,9 @@ inline constexpr std::uint64_t kFooterRowCountSize = sizeof(std::uint32_t);
 
 void put_footer_head(ByteBuffer& out, const FooterHead& head);
 Status read_footer_head(ByteReader& in, FooterHead& head);
+// The row count of each of `chunk_count` chunks, after the head. The caller
+// checks first that the footer can hold them.
+Status read_footer_row_counts(ByteReader& in, std::uint32_t chunk_count, std::vector<std::uint32_t>& rows);
 
 // One footer entry: where a column block sits and what the writer knew of it.
 struct FooterEntry {

@@ -197,12 +197,9 @@ Status parse_footer(ByteView bytes, DruxMetadata& meta) {
   DRUX_FAIL_IF(blocks * kColumnBlockOverhead > info.footer_offset - info.data_offset,
                "the data region of " + str(info.footer_offset - info.data_offset) + " bytes cannot hold " +
                    str(blocks) + " column blocks");
-  meta.chunk_rows.resize(chunk_count);
+  if (Status s = read_footer_row_counts(in, chunk_count, meta.chunk_rows); !s) return s;
   std::uint64_t total_rows = 0;
-  for (std::uint32_t& rows : meta.chunk_rows) {
-    DRUX_FAIL_IF(!in.read_u32_le(rows), "footer is cut short");
-    total_rows += rows;
-  }
+  for (std::uint32_t rows : meta.chunk_rows) total_rows += rows;
   DRUX_FAIL_IF(total_rows != info.total_rows,
                "footer chunks hold " + str(total_rows) + " rows, the header says " + str(info.total_rows));
   meta.chunks.resize(chunk_count);
