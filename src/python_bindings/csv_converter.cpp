@@ -45,17 +45,6 @@ double seconds_since(Clock::time_point start) {
   return static_cast<double>(ns / kNanosPerSecond) + static_cast<double>(ns % kNanosPerSecond) / 1e9;
 }
 
-// Every comma separates two fields; there is no quoting. Always one field at least.
-std::vector<std::string> split_column_names(std::string_view header) {
-  std::vector<std::string> names;
-  for (;;) {
-    const std::size_t comma = header.find(',');
-    names.emplace_back(trim_white_space(header.substr(0, comma)));
-    if (comma == std::string_view::npos) return names;
-    header.remove_prefix(comma + 1);
-  }
-}
-
 std::string join_names(const std::vector<std::string>& names) {
   std::string joined;
   for (std::size_t i = 0; i < names.size(); ++i) {
@@ -144,7 +133,7 @@ Result<Clock::time_point> stream_rows(const std::string& csv_path, std::size_t n
     const LineStatus status = reader->next_line(line);
     if (status == LineStatus::End) break;
     if (status == LineStatus::Failed) return io_error(reader->error());
-    if (trim_white_space(line).empty()) continue;
+    if (is_blank_line(line)) continue;
     chunk.add_line(line);
     ++row_count;
     if (chunk.rows() < CHUNK_SIZE) continue;
