@@ -3,11 +3,16 @@
 ``drux_fileformat`` converts CSV files into DRUX v2 files; this package reads
 those files (and any other DRUX v2 file) back into Python values, writes
 typed tables, and backs the ``drux`` command.
+
+The surface is small and typed; the format's codes come from the native module
+as IntEnums. Deliberately not here: a second reader or writer in Python, or
+optional libraries imported at module level.
 """
 
 from __future__ import annotations
 
+from ._format import ColumnType, Encoding
 from ._native import DruxError
 from ._table import COLUMN_TYPES, Table, read_metadata, read_table, write_table
 
-__all__ = ["COLUMN_TYPES", "DruxError", "Table", "read_metadata", "read_table", "write_table"]
+__all__ = ["COLUMN_TYPES", "ColumnType", "DruxError", "Encoding", "Table", "read_metadata", "read_table", "write_table"]

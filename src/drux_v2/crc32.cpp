@@ -3,6 +3,8 @@
 // then reduces to 32 bits by Barrett reduction. The fast path is chosen once
 // per process; both paths work on the same raw (uncomplemented) state, so the
 // fast path hands any tail shorter than 16 bytes to the table walk.
+//
+// Deliberately not here: other CRC polynomials or a combine operation.
 #include "drux_v2/crc32.h"
 
 #include <array>

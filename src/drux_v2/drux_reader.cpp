@@ -4,6 +4,10 @@
 // footer, each length checked against the region it must fit before it is
 // read. Column blocks are fetched on demand with pread; their decoded size is
 // bounded by what their column type can need for the chunk's row count.
+//
+// Every record is decoded by container.h; what is here is how the records
+// relate to each other and to the file. Deliberately not here: any repair of
+// a damaged file, or reading an unfinished one.
 #include "drux_v2/drux_reader.h"
 
 #include <fcntl.h>

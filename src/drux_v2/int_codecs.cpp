@@ -9,6 +9,8 @@
 // the encodings that imply their values (constant delta, frame of reference of
 // width 0, long runs) turn few bytes into many values; for those the caller's
 // row count is the bound.
+//
+// Deliberately not here: the choice between the encodings (column_block.cpp).
 #include "drux_v2/int_codecs.h"
 
 #include <algorithm>

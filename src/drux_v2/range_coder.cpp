@@ -7,6 +7,8 @@
 //
 // The reader checks the model and refuses any block length the coded bytes
 // could not carry, before it allocates the output.
+//
+// Deliberately not here: adaptive or higher-order models.
 #include "drux_v2/range_coder.h"
 
 #include <algorithm>

@@ -4,6 +4,10 @@
 //
 // Memory is bounded by one column of one chunk plus the footer metadata;
 // the only seek is the final patch of the header counts.
+//
+// Every record goes through container.h, so the writer holds no layout of its
+// own. Deliberately not here: reading back, or repairing a file left by a
+// failed write.
 #include "drux_v2/streaming_writer.h"
 
 #include <chrono>

@@ -2,6 +2,9 @@
 // begin() writes everything before the data, write_chunk() appends one
 // column block per column, finish() appends footer and trailer and patches
 // the header's counts.
+//
+// Deliberately not here: seeking back to rewrite anything but the header's
+// two counts.
 #pragma once
 
 #include <cstdint>

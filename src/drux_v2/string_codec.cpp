@@ -1,5 +1,7 @@
 // Raw string layout: varint byte length, then the bytes, per string, with no
 // count (the chunk's row count gives it).
+//
+// Deliberately not here: dictionaries or prefix sharing between strings.
 #include "drux_v2/string_codec.h"
 
 namespace drux {

@@ -8,6 +8,9 @@
 // first chunk is built the streaming pass stops allocating. Lines are views
 // into the read buffer; the only copy of a field's bytes is the one into
 // its column's payload.
+//
+// The CSV rules themselves live in csv_rows.h. Deliberately not here:
+// quoting, type inference and threads.
 #include "python_bindings/csv_converter.h"
 
 #include <sys/stat.h>

@@ -1,6 +1,9 @@
 // Reads a whole CSV file into names and rows by the conversion's rules; see
 // csv_text.h. The lines come from LineReader as views and are split in place;
 // only the fields are copied.
+//
+// Deliberately not here: the progress report and the chunking of the
+// conversion.
 #include "python_bindings/csv_text.h"
 
 #include <string_view>
