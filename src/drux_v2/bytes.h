@@ -55,23 +55,20 @@ inline T load_le(const std::uint8_t* p) {
 }
 
 template <class T>
-inline T load_be(const std::uint8_t* p) {
-  T v;
-  std::memcpy(&v, p, sizeof v);
-  if constexpr (std::endian::native == std::endian::little) v = byte_swap(v);
-  return v;
-}
-
-template <class T>
 inline void store_le(std::uint8_t* p, T v) {
   if constexpr (std::endian::native == std::endian::big) v = byte_swap(v);
   std::memcpy(p, &v, sizeof v);
 }
 
+// Big-endian: the Huffman bit stream and the AES state words.
+template <class T>
+inline T load_be(const std::uint8_t* p) {
+  return byte_swap(load_le<T>(p));
+}
+
 template <class T>
 inline void store_be(std::uint8_t* p, T v) {
-  if constexpr (std::endian::native == std::endian::little) v = byte_swap(v);
-  std::memcpy(p, &v, sizeof v);
+  store_le(p, byte_swap(v));
 }
 
 inline std::uint16_t load_u16_le(const std::uint8_t* p) { return load_le<std::uint16_t>(p); }

@@ -1,5 +1,8 @@
-// The in-memory vocabulary of a table: cells, columns and the per-chunk
-// records the writer keeps for the footer.
+// The in-memory vocabulary of a table: cells, columns, statistics and the
+// membership filter, with the views the writer takes of a cell by column
+// type. A cell owns its nested values, so copies are deep and no cell
+// refers to another. Deliberately not here: the format's codes (format.h)
+// and the records of the file (container.h).
 #pragma once
 
 #include <array>

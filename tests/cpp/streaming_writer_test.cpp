@@ -1,6 +1,7 @@
 // Whole DRUX v2 files as the streaming writer lays them out: header,
 // schema and dictionary blocks, column blocks, footer index and trailer,
-// read back here with a small parser of the container.
+// read back here through the container's decoders (the exact bytes of one
+// small file are checked against literals below).
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -35,7 +36,7 @@ namespace fs = std::filesystem;
 constexpr std::size_t kMaxBlockOutput = std::size_t{64} << 20;
 constexpr std::size_t kCreationTimeOffset = 24;
 
-// ---- A test-side reader of the container -------------------------------------
+// ---- The container, read back through container.h ---------------------------
 
 // A footer entry with its statistics spread out, as the tests compare them.
 struct FooterFields {
