@@ -102,7 +102,8 @@ struct ColumnBlockPrefix {
   std::uint64_t length = 0;  // of the compressed block that follows
 };
 
-inline constexpr std::uint64_t kColumnBlockOverhead = sizeof(ColumnBlockPrefix::crc) + sizeof(ColumnBlockPrefix::length);
+inline constexpr std::uint64_t kColumnBlockOverhead =
+    sizeof(ColumnBlockPrefix::crc) + sizeof(ColumnBlockPrefix::length);
 
 void put_column_block_prefix(ByteBuffer& out, const ColumnBlockPrefix& prefix);
 Status read_column_block_prefix(ByteReader& in, ColumnBlockPrefix& prefix);

@@ -417,7 +417,8 @@ Status decode_symbols(BitReader& reader, const std::vector<std::uint16_t>& table
     const std::uint16_t entry = table[reader.window >> drop];
     const unsigned length = entry >> 8;
     DRUX_FAIL_IF(entry == 0 || length > reader.bits,
-                 reader.pos == reader.size ? "Huffman bit stream is truncated" : "Huffman bit stream holds an unknown code");
+                 reader.pos == reader.size ? "Huffman bit stream is truncated"
+                                           : "Huffman bit stream holds an unknown code");
     out[i] = static_cast<std::uint8_t>(entry);
     reader.window <<= length;
     reader.bits -= length;
@@ -443,8 +444,7 @@ Result<ByteBuffer> huffman_decompress(ByteView data, std::size_t max_output) {
   if (Status status = read_code_lengths(in, lengths); !status) return status.error_value();
   std::uint32_t block_length;
   DRUX_FAIL_IF(!in.read_u32_le(block_length), "Huffman block length is truncated");
-  ByteView stream;
-  (void)in.read_bytes(in.remaining(), stream);
+  const ByteView stream = in.read_rest();
 
   int shortest = kMaxHuffmanCodeLength;
   int distinct = 0;
@@ -456,7 +456,8 @@ Result<ByteBuffer> huffman_decompress(ByteView data, std::size_t max_output) {
   DRUX_FAIL_IF(block_length > max_output, "Huffman block length exceeds the allowed output");
   DRUX_FAIL_IF(block_length < static_cast<std::uint32_t>(distinct),
                "Huffman block length is too short for its table");
-  DRUX_FAIL_IF(static_cast<std::uint64_t>(block_length) * static_cast<std::uint64_t>(shortest) > static_cast<std::uint64_t>(stream.size()) * 8,
+  DRUX_FAIL_IF(static_cast<std::uint64_t>(block_length) * static_cast<std::uint64_t>(shortest) >
+                   static_cast<std::uint64_t>(stream.size()) * 8,
                "Huffman block length exceeds what the bit stream can hold");
 
   const int table_bits = max_length(lengths);

@@ -269,8 +269,7 @@ Result<ByteBuffer> range_decompress(ByteView data, std::size_t max_output) {
   if (Status status = read_model(in, freq); !status) return status.error_value();
   std::uint32_t block_length;
   DRUX_FAIL_IF(!in.read_u32_le(block_length), "Range block length is truncated");
-  ByteView coded;
-  (void)in.read_bytes(in.remaining(), coded);
+  const ByteView coded = in.read_rest();
 
   const int distinct = distinct_values(freq);
   DRUX_FAIL_IF(block_length > max_output, "Range block length exceeds the allowed output");
