@@ -57,7 +57,7 @@ std::string join_names(const std::vector<std::string>& names) {
   return joined;
 }
 
-// Steps 1 and 2: the CSV must exist (following links); then its size.
+// The CSV must exist (following links); then its size.
 Result<struct stat> stat_input(const std::string& csv_path) {
   struct stat info;
   if (::stat(csv_path.c_str(), &info) != 0) return io_error("CSV file does not exist: " + csv_path);
@@ -151,7 +151,7 @@ Result<Clock::time_point> stream_rows(const std::string& csv_path, std::size_t n
   return start;
 }
 
-// Step 15: the finished output must exist and hold bytes.
+// The finished output must exist and hold bytes.
 Result<std::uint64_t> output_size(const std::string& drux_path) {
   struct stat info;
   if (::stat(drux_path.c_str(), &info) != 0) return io_error("Output file was not created at: " + drux_path);
