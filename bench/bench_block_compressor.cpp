@@ -1,6 +1,9 @@
 // Throughput of compress_block (LZ stage plus whatever coder attempts the
 // block earns) on typical and extreme blocks, and of decompress_block on CSV
 // text.
+//
+// It prints figures and judges none; the write path around the blocks is
+// bench_write_chunk's.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>

@@ -1,6 +1,9 @@
 // Throughput of the Huffman and range coders, alone, on 1 MiB blocks shaped
 // like what the block compressor hands them: CSV text and an LZ token
 // stream (literals mixed with FF distance/length tokens).
+//
+// Deliberately not here: the choice between the coders
+// (bench_block_compressor).
 #include <benchmark/benchmark.h>
 
 #include <cstdint>

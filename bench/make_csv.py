@@ -15,6 +15,9 @@ random.choices over pre-built pools (C speed) and writing whole batches;
 a gigabyte takes well under a minute.
 
     python3 bench/make_csv.py OUT.csv 1G [--columns 8] [--seed 42] [--profile mixed|records]
+
+Deliberately not here: quoting, empty files and invalid UTF-8; the tests build
+those.
 """
 
 import argparse

@@ -2,6 +2,9 @@
 // decompress_block; so must the entropy coders on their own. compress_block
 // skips range candidates that cannot win, so its method must still be the
 // one that weighing every candidate exactly picks.
+//
+// Deliberately not here: malformed blocks, which block_decode feeds the
+// decoders.
 #include <cstdlib>
 
 #include "drux_v2/block_compressor.h"

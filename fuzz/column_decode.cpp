@@ -1,6 +1,9 @@
 // The column payload decoders on arbitrary bytes. The first byte picks the
 // decoder, the next two give the value count; decoders whose values are
 // implied by a few bytes must still honour the count they were given.
+//
+// Deliberately not here: the block and container layers, which reader_decode
+// covers.
 #include "drux_v2/int_codecs.h"
 #include "drux_v2/nested_codec.h"
 #include "drux_v2/string_codec.h"

@@ -1,4 +1,7 @@
 // Splits a fuzzer's input into a few leading parameters and a payload.
+//
+// The parameters are taken from the front so that a mutation of the payload
+// keeps them; nothing here checks what they mean.
 #pragma once
 
 #include <cstddef>

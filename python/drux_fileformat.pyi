@@ -1,3 +1,8 @@
+"""Types of the drux_fileformat extension module, whose surface is frozen.
+
+Deliberately not here: anything of the drux package (python/drux).
+"""
+
 from typing import Final, final
 
 __version__: Final[str]

@@ -2,6 +2,7 @@
 # Prints the path of a CPython 3.12 or later: $PYTHON if set, else python3
 # (which pyenv resolves through .python-version), else python3.13/python3.12
 # or pyenv's 3.12 and 3.13.
+# It finds; it installs nothing.
 cd "$(dirname "$0")/.."
 candidates=("${PYTHON:-}" python3 python3.13 python3.12)
 if command -v pyenv >/dev/null 2>&1; then

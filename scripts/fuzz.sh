@@ -4,6 +4,8 @@
 #   bash scripts/fuzz.sh [SECONDS_PER_TARGET] [PYTHON_WITH_DRUX]
 # The optional Python (one with the drux package installed) writes seed
 # files: DRUX files and the compressed blocks inside them.
+# Deliberately not here: keeping the corpus between runs; each run starts from
+# the seeds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-20}

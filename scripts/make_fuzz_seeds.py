@@ -1,5 +1,9 @@
 """Writes seed inputs for the fuzz targets: small DRUX files of every column
-type, and the compressed blocks inside them."""
+type, and the compressed blocks inside them.
+
+The seeds are real files of the writer, so the fuzzers start from valid input
+and mutate outward. Deliberately not here: any malformed seed.
+"""
 
 import os
 import sys

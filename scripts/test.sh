@@ -2,6 +2,9 @@
 # Installs what the tests need, then runs every suite: the C++ suites plain
 # and under AddressSanitizer + UndefinedBehaviorSanitizer, the Python suite
 # against the installed package, and a bounded run of every fuzz target.
+# The stubs of the native module are checked by mypy --strict on a small typed
+# usage file. Deliberately not here: benchmarks (they print figures; run them
+# by hand) and long fuzzing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -49,8 +52,12 @@ python=$(bash scripts/find_python.sh)
 echo "== Python suite"
 "$python" -m venv "$root/.venv"
 "$root/.venv/bin/python" -m pip install -q --upgrade pip
-"$root/.venv/bin/python" -m pip install -q . pytest prometheus_client
+"$root/.venv/bin/python" -m pip install -q . pytest prometheus_client mypy
 (cd "$root/tests/python" && "$root/.venv/bin/python" -m pytest -q -p no:cacheprovider .)
+
+echo "== stubs and package under mypy --strict"
+MYPYPATH="$root/python" "$root/.venv/bin/python" -m mypy --strict --no-incremental \
+  "$root/python/drux" "$root/tests/python/typed_usage.py"
 
 # --- Fuzz targets ---------------------------------------------------------------
 echo "== fuzz targets"

@@ -4,13 +4,18 @@
 those files (and any other DRUX v2 file) back into Python values, writes
 typed tables, converts CSV files on every core (``convert_csv``), and backs
 the ``drux`` command.
+
+The surface is small and typed; the format's codes come from the native module
+as IntEnums. Deliberately not here: a second reader or writer in Python, or
+optional libraries imported at module level.
 """
 
 from __future__ import annotations
 
 from ._convert import ConvertResult, convert_csv
+from ._format import ColumnType, Encoding
 from ._native import DruxError
 from ._table import COLUMN_TYPES, Table, read_metadata, read_table, write_table
 
-__all__ = ["COLUMN_TYPES", "ConvertResult", "DruxError", "Table", "convert_csv", "read_metadata", "read_table",
-           "write_table"]
+__all__ = ["COLUMN_TYPES", "ColumnType", "ConvertResult", "DruxError", "Encoding", "Table", "convert_csv",
+           "read_metadata", "read_table", "write_table"]

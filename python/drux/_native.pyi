@@ -1,11 +1,58 @@
+"""Types of drux._native, the C++ core of the drux package.
+
+Checked by ``mypy --strict`` on tests/python/typed_usage.py in scripts/test.sh.
+The TypedDicts exist only for type checkers; at run time the metadata is
+plain dicts.
+
+Deliberately not here: anything the module does not export.
+"""
+
 from collections.abc import Callable
-from typing import Any
+from typing import Any, TypedDict
 
 class DruxError(ValueError): ...
 
+class HeaderInfo(TypedDict):
+    version: int
+    column_count: int
+    total_rows: int
+    chunk_count: int
+    rows_per_chunk: int
+    created: int
+    file_size: int
+    footer_offset: int
+    footer_length: int
+
+class ColumnInfo(TypedDict):
+    name: str
+    type: int
+    encrypted: bool
+
+class BlockInfo(TypedDict):
+    offset: int
+    length: int
+    encoding: int
+    null_count: int
+    min_int: int
+    max_int: int
+    min_str: bytes
+    max_str: bytes
+
+class ChunkInfo(TypedDict):
+    rows: int
+    columns: list[BlockInfo]
+
+class Metadata(TypedDict):
+    header: HeaderInfo
+    columns: list[ColumnInfo]
+    chunks: list[ChunkInfo]
+
+ENCODINGS: tuple[tuple[str, int], ...]
+COLUMN_TYPES: tuple[tuple[str, int], ...]
+
 class Reader:
     def __init__(self, path: str) -> None: ...
-    def metadata(self) -> dict[str, Any]: ...
+    def metadata(self) -> Metadata: ...
     def read_column_chunk(self, chunk: int, column: int, key: bytes | None = None) -> list[Any]: ...
     def payload_size(self, chunk: int, column: int) -> int: ...
 
@@ -20,3 +67,5 @@ def convert_csv(
     progress: Callable[[int, int], object] | None = None,
     on_chunk: Callable[[int, float, int, float, int], object] | None = None,
 ) -> tuple[int, int, float, int, int, float, int]: ...
+def read_csv_text(path: str) -> tuple[list[str], list[list[str]]]: ...
+def split_csv_line(line: str) -> list[str]: ...

@@ -1,15 +1,25 @@
-"""Tables: reading whole files back and writing typed columns."""
+"""Tables: reading whole files back and writing typed columns.
+
+A table is the names and one Python list per column; reading goes chunk by
+chunk through the native reader and writing hands whole columns to the native
+writer. Deliberately not here: any typing of CSV texts, or streaming of
+tables larger than memory.
+"""
 
 from __future__ import annotations
 
 import os
 from collections.abc import Iterable, Mapping, Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from . import _native
+from ._format import ColumnType, display_name
+
+if TYPE_CHECKING:
+    from ._native import Metadata
 
 # Column type names, in the order of the format's column type codes 1 to 8.
-COLUMN_TYPES: tuple[str, ...] = ("int", "float", "bool", "str", "bytes", "object", "list", "map")
+COLUMN_TYPES: tuple[str, ...] = tuple(display_name(t) for t in ColumnType)
 
 KEY_SIZE = 32
 
@@ -91,7 +101,7 @@ def read_table(path: PathLike, keys: Mapping[str, bytes] | None = None) -> Table
     return Table(names, columns)
 
 
-def read_metadata(path: PathLike) -> dict[str, Any]:
+def read_metadata(path: PathLike) -> Metadata:
     """Header fields, schema, and per chunk and column the block location, encoding and statistics."""
     return _native.Reader(os.fspath(path)).metadata()
 
@@ -162,5 +172,5 @@ def write_table(
     specs = []
     for name, values in pairs:
         type_name = type_map.get(name) or _infer_type(name, values)
-        specs.append((name, COLUMN_TYPES.index(type_name) + 1, key_map.get(name), values))
+        specs.append((name, int(ColumnType[type_name.upper()]), key_map.get(name), values))
     return _native.write_table(os.fspath(path), specs, chunk_rows)

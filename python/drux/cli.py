@@ -2,6 +2,10 @@
 
 Exit status: 0 on success, 1 when a check fails or a file cannot be read,
 2 on a usage error.
+
+Every command is a thin layer over the package and the native module: the CSV
+rules and the format's names come from C++, so the command cannot drift from
+what compress_csv writes. Deliberately not here: any decoding of its own.
 """
 
 from __future__ import annotations
@@ -13,20 +17,15 @@ import json
 import os
 import sys
 import time
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any, TextIO
 
 from . import _native
 from ._convert import available_cores, convert_csv
-from ._table import COLUMN_TYPES, read_table
+from ._format import ColumnType, Encoding, display_name
+from ._table import read_table
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
-
-ENCODING_NAMES = {0: "plain", 1: "run-length", 2: "delta", 4: "bitmap", 6: "constant-delta", 7: "frame-of-reference"}
-
-# The white space that the CSV conversion trims from names and fields.
-WHITE_SPACE = ("\t\n\x0b\x0c\r \x85\xa0\u1680\u2000\u2001\u2002\u2003\u2004\u2005\u2006\u2007\u2008"
-               "\u2009\u200a\u2028\u2029\u202f\u205f\u3000")
 
 
 class CommandFailed(Exception):
@@ -82,16 +81,23 @@ def command_compress(args: argparse.Namespace) -> int:
 # ---- info ------------------------------------------------------------------------
 
 
+def encoding_name(code: int) -> str:
+    try:
+        return display_name(Encoding(code))
+    except ValueError:
+        return str(code)
+
+
 def describe(path: str) -> dict[str, Any]:
     reader = _native.Reader(path)
     meta = reader.metadata()
     columns = []
     for index, column in enumerate(meta["columns"]):
         blocks = [chunk["columns"][index] for chunk in meta["chunks"]]
-        encodings = sorted({ENCODING_NAMES.get(block["encoding"], str(block["encoding"])) for block in blocks})
+        encodings = sorted({encoding_name(block["encoding"]) for block in blocks})
         columns.append({
             "name": column["name"],
-            "type": COLUMN_TYPES[column["type"] - 1],
+            "type": display_name(ColumnType(column["type"])),
             "encrypted": column["encrypted"],
             "encodings": encodings,
             "compressed_bytes": sum(block["length"] for block in blocks),
@@ -146,24 +152,13 @@ def parse_keys(specs: Sequence[str]) -> dict[str, bytes]:
 
 
 def csv_table(path: str) -> tuple[list[str], list[list[str]]]:
-    """The names and rows that the CSV conversion takes from a CSV file."""
-    with open(path, "rb") as f:
-        lines = f.read().split(b"\n")
-    if lines and lines[-1] == b"":
-        lines.pop()
-    text = [line[:-1] if line.endswith(b"\r") else line for line in lines]
-    decoded = [line.decode("utf-8") for line in text]
-    if not decoded:
-        raise CommandFailed(f"{path}: CSV file is empty")
-    names = [field.strip(WHITE_SPACE) for field in decoded[0].split(",")]
-    rows = []
-    for line in decoded[1:]:
-        if not line.strip(WHITE_SPACE):
-            continue
-        fields = line.split(",")[: len(names)]
-        fields += [""] * (len(names) - len(fields))
-        rows.append([field.strip(WHITE_SPACE) for field in fields])
-    return names, rows
+    """The names and rows that the CSV conversion takes from a CSV file, by the conversion's own rules."""
+    try:
+        return _native.read_csv_text(path)
+    except OSError:
+        raise
+    except ValueError as error:  # the file is empty
+        raise CommandFailed(f"{path}: {error}") from None
 
 
 def verify_file(path: str, keys: dict[str, bytes]) -> list[str]:
@@ -230,7 +225,7 @@ def command_cat(args: argparse.Namespace) -> int:
     table = read_table(args.drux, parse_keys(args.key))
     indices = list(range(len(table.names)))
     if args.columns is not None:
-        wanted = [name.strip() for name in args.columns.split(",")]
+        wanted = _native.split_csv_line(args.columns)
         missing = [name for name in wanted if name not in table.names]
         if missing:
             raise CommandFailed(f"no such column: {', '.join(missing)}")
@@ -299,8 +294,9 @@ def build_parser() -> argparse.ArgumentParser:
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
+    run: Callable[[argparse.Namespace], int] = args.run
     try:
-        return args.run(args)
+        return run(args)
     except argparse.ArgumentTypeError as error:
         parser.error(str(error))
     except BrokenPipeError:

@@ -10,6 +10,8 @@
 
 #include <cstring>
 
+#include "drux_v2/bytes.h"
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -74,17 +76,6 @@ constexpr std::array<RoundTable, 4> make_round_tables() {
 
 constexpr std::array<RoundTable, 4> kTe = make_round_tables();
 
-std::uint32_t load_be32(const std::uint8_t* p) {
-  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
-}
-
-void store_be32(std::uint8_t* p, std::uint32_t v) {
-  p[0] = static_cast<std::uint8_t>(v >> 24);
-  p[1] = static_cast<std::uint8_t>(v >> 16);
-  p[2] = static_cast<std::uint8_t>(v >> 8);
-  p[3] = static_cast<std::uint8_t>(v);
-}
-
 std::uint32_t sub_word(std::uint32_t w) {
   return (std::uint32_t{kSbox[w >> 24]} << 24) | (std::uint32_t{kSbox[(w >> 16) & 0xFF]} << 16) |
          (std::uint32_t{kSbox[(w >> 8) & 0xFF]} << 8) | kSbox[w & 0xFF];
@@ -92,7 +83,7 @@ std::uint32_t sub_word(std::uint32_t w) {
 
 Schedule expand_key(const AesKey& key) {
   Schedule w{};
-  for (int i = 0; i < kKeyWords; ++i) w[i] = load_be32(key.data() + 4 * i);
+  for (int i = 0; i < kKeyWords; ++i) w[i] = load_u32_be(key.data() + 4 * i);
   std::uint8_t rcon = 1;
   for (int i = kKeyWords; i < kScheduleWords; ++i) {
     std::uint32_t temp = w[i - 1];
@@ -110,10 +101,10 @@ Schedule expand_key(const AesKey& key) {
 // ---- Portable path -------------------------------------------------------------
 
 void encrypt_portable(const Schedule& rk, const std::uint8_t* in, std::uint8_t* out) {
-  std::uint32_t s0 = load_be32(in) ^ rk[0];
-  std::uint32_t s1 = load_be32(in + 4) ^ rk[1];
-  std::uint32_t s2 = load_be32(in + 8) ^ rk[2];
-  std::uint32_t s3 = load_be32(in + 12) ^ rk[3];
+  std::uint32_t s0 = load_u32_be(in) ^ rk[0];
+  std::uint32_t s1 = load_u32_be(in + 4) ^ rk[1];
+  std::uint32_t s2 = load_u32_be(in + 8) ^ rk[2];
+  std::uint32_t s3 = load_u32_be(in + 12) ^ rk[3];
   for (int r = 1; r < kRounds; ++r) {
     const std::uint32_t* k = rk.data() + 4 * r;
     const std::uint32_t t0 = kTe[0][s0 >> 24] ^ kTe[1][(s1 >> 16) & 0xFF] ^ kTe[2][(s2 >> 8) & 0xFF] ^ kTe[3][s3 & 0xFF] ^ k[0];
@@ -131,15 +122,15 @@ void encrypt_portable(const Schedule& rk, const std::uint8_t* in, std::uint8_t* 
     return (std::uint32_t{kSbox[a >> 24]} << 24) | (std::uint32_t{kSbox[(b >> 16) & 0xFF]} << 16) |
            (std::uint32_t{kSbox[(c >> 8) & 0xFF]} << 8) | kSbox[d & 0xFF];
   };
-  store_be32(out, last(s0, s1, s2, s3) ^ k[0]);
-  store_be32(out + 4, last(s1, s2, s3, s0) ^ k[1]);
-  store_be32(out + 8, last(s2, s3, s0, s1) ^ k[2]);
-  store_be32(out + 12, last(s3, s0, s1, s2) ^ k[3]);
+  store_u32_be(out, last(s0, s1, s2, s3) ^ k[0]);
+  store_u32_be(out + 4, last(s1, s2, s3, s0) ^ k[1]);
+  store_u32_be(out + 8, last(s2, s3, s0, s1) ^ k[2]);
+  store_u32_be(out + 12, last(s3, s0, s1, s2) ^ k[3]);
 }
 
 void counter_block(const CtrPrefix& prefix, std::uint32_t counter, std::uint8_t* block) {
   std::memcpy(block, prefix.data(), prefix.size());
-  store_be32(block + prefix.size(), counter);
+  store_u32_be(block + prefix.size(), counter);
 }
 
 void ctr_portable(const Schedule& rk, const CtrPrefix& prefix, std::uint8_t* data, std::size_t n) {
@@ -170,7 +161,7 @@ __attribute__((target("aes,sse4.1"))) NiSchedule load_schedule(const Schedule& r
   NiSchedule ks;
   for (int r = 0; r <= kRounds; ++r) {
     std::uint8_t bytes[kBlockBytes];
-    for (int c = 0; c < 4; ++c) store_be32(bytes + 4 * c, rk[4 * r + c]);
+    for (int c = 0; c < 4; ++c) store_u32_be(bytes + 4 * c, rk[4 * r + c]);
     ks.k[r] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
   }
   return ks;

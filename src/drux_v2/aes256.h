@@ -1,5 +1,9 @@
 // AES-256 (FIPS-197) and its counter mode as the column encryption uses it:
 // a 12-byte prefix, then a 32-bit big-endian block counter from 0.
+//
+// The fast path (AES-NI) is chosen once at run time beside a portable table
+// version. Deliberately not here: decryption (counter mode is its own
+// inverse) and any authentication.
 #pragma once
 
 #include <array>

@@ -205,14 +205,14 @@ ByteBuffer compress_block(ByteView block) {
 Result<ByteBuffer> decompress_block(ByteView block, std::size_t max_output) {
   if (block.empty()) return ByteBuffer{};
   const ByteView payload = block.subspan(kMethodByteSize);
-  if (payload.empty()) return data_error("compressed block has a method byte but no payload");
+  DRUX_FAIL_IF(payload.empty(), "compressed block has a method byte but no payload");
   switch (block[0]) {
     case static_cast<std::uint8_t>(BlockMethod::Lz):
       return lz_decompress(payload, max_output);
     case static_cast<std::uint8_t>(BlockMethod::LzHuffman):
       return decode_tokens(huffman_decompress(payload, token_limit(max_output)), max_output);
     case static_cast<std::uint8_t>(BlockMethod::Stored):
-      if (payload.size() > max_output) return data_error("stored block passes its size limit");
+      DRUX_FAIL_IF(payload.size() > max_output, "stored block passes its size limit");
       return ByteBuffer(payload.begin(), payload.end());
     case static_cast<std::uint8_t>(BlockMethod::Huffman):
       return huffman_decompress(payload, max_output);

@@ -1,4 +1,7 @@
 // Full writes behind one fixed buffer; see buffered_file.h.
+//
+// Deliberately not here: reading, and any retry of a failed write beyond
+// EINTR.
 #include "drux_v2/buffered_file.h"
 
 #include <fcntl.h>

@@ -4,6 +4,9 @@
 // retried and a call that accepts nothing fails rather than spinning. The
 // buffer is allocated once; writes larger than it bypass it. Failures come
 // back as the system error text.
+//
+// Deliberately not here: reading and seeking, beyond the one write at an
+// absolute offset that finish() needs.
 #pragma once
 
 #include <cstddef>

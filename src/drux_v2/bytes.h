@@ -1,8 +1,14 @@
-// Byte buffers, little-endian fixed-width numbers and varints.
+// Byte buffers, fixed-width numbers and varints: the one home of the byte
+// order of everything the library writes and reads.
 //
-// Writers append fields in order with put_*; readers of untrusted bytes go
-// through ByteReader, whose every read checks what is left and reports a
-// shortfall as `false` instead of reading past the end.
+// Writers append fields in order with put_*; codecs that work on raw
+// pointers load and store through load_*/store_* (one memcpy and, on a
+// big-endian host, one byte swap: the compiler makes each a single move).
+// Readers of untrusted bytes go through ByteReader, whose every read checks
+// what is left and reports a shortfall as `false` instead of reading past the
+// end; the reads are [[nodiscard]], so a read whose outcome is not looked at
+// does not compile. Deliberately not here: the layout of any record (see
+// container.h) and any error text (see result.h).
 #pragma once
 
 #include <bit>
@@ -26,22 +32,68 @@ inline std::string_view as_text(ByteView bytes) {
   return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
+// ---- Loads and stores at a pointer with room for them ----------------------
+
+template <class T>
+inline T byte_swap(T v) {
+  static_assert(sizeof(T) == 2 || sizeof(T) == 4 || sizeof(T) == 8);
+  if constexpr (sizeof(T) == 2) {
+    return __builtin_bswap16(v);
+  } else if constexpr (sizeof(T) == 4) {
+    return __builtin_bswap32(v);
+  } else {
+    return __builtin_bswap64(v);
+  }
+}
+
+template <class T>
+inline T load_le(const std::uint8_t* p) {
+  T v;
+  std::memcpy(&v, p, sizeof v);
+  if constexpr (std::endian::native == std::endian::big) v = byte_swap(v);
+  return v;
+}
+
+template <class T>
+inline void store_le(std::uint8_t* p, T v) {
+  if constexpr (std::endian::native == std::endian::big) v = byte_swap(v);
+  std::memcpy(p, &v, sizeof v);
+}
+
+// Big-endian: the Huffman bit stream and the AES state words.
+template <class T>
+inline T load_be(const std::uint8_t* p) {
+  return byte_swap(load_le<T>(p));
+}
+
+template <class T>
+inline void store_be(std::uint8_t* p, T v) {
+  store_le(p, byte_swap(v));
+}
+
+inline std::uint16_t load_u16_le(const std::uint8_t* p) { return load_le<std::uint16_t>(p); }
+inline std::uint32_t load_u32_le(const std::uint8_t* p) { return load_le<std::uint32_t>(p); }
+inline std::uint64_t load_u64_le(const std::uint8_t* p) { return load_le<std::uint64_t>(p); }
+inline std::uint32_t load_u32_be(const std::uint8_t* p) { return load_be<std::uint32_t>(p); }
+inline std::uint64_t load_u64_be(const std::uint8_t* p) { return load_be<std::uint64_t>(p); }
+inline void store_u16_le(std::uint8_t* p, std::uint16_t v) { store_le(p, v); }
+inline void store_u32_le(std::uint8_t* p, std::uint32_t v) { store_le(p, v); }
+inline void store_u64_le(std::uint8_t* p, std::uint64_t v) { store_le(p, v); }
+inline void store_u32_be(std::uint8_t* p, std::uint32_t v) { store_be(p, v); }
+inline void store_u64_be(std::uint8_t* p, std::uint64_t v) { store_be(p, v); }
+
 // ---- Writing ---------------------------------------------------------------
 
 inline void put_u8(ByteBuffer& out, std::uint8_t v) { out.push_back(v); }
 
-inline void put_u16_le(ByteBuffer& out, std::uint16_t v) {
-  out.push_back(static_cast<std::uint8_t>(v));
-  out.push_back(static_cast<std::uint8_t>(v >> 8));
+template <class T>
+inline void put_le(ByteBuffer& out, T v) {
+  for (std::size_t shift = 0; shift < 8 * sizeof(T); shift += 8) out.push_back(static_cast<std::uint8_t>(v >> shift));
 }
 
-inline void put_u32_le(ByteBuffer& out, std::uint32_t v) {
-  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>(v >> shift));
-}
-
-inline void put_u64_le(ByteBuffer& out, std::uint64_t v) {
-  for (int shift = 0; shift < 64; shift += 8) out.push_back(static_cast<std::uint8_t>(v >> shift));
-}
+inline void put_u16_le(ByteBuffer& out, std::uint16_t v) { put_le(out, v); }
+inline void put_u32_le(ByteBuffer& out, std::uint32_t v) { put_le(out, v); }
+inline void put_u64_le(ByteBuffer& out, std::uint64_t v) { put_le(out, v); }
 
 inline void put_bytes(ByteBuffer& out, ByteView bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); }
 
@@ -83,7 +135,7 @@ class ByteReader {
 
   // Every read assigns its output, 0 on failure, so no caller ever sees an
   // indeterminate value.
-  bool read_u8(std::uint8_t& v) {
+  [[nodiscard]] bool read_u8(std::uint8_t& v) {
     if (remaining() < 1) {
       v = 0;
       return false;
@@ -91,12 +143,12 @@ class ByteReader {
     v = data_[pos_++];
     return true;
   }
-  bool read_u16_le(std::uint16_t& v) { return read_le(v); }
-  bool read_u32_le(std::uint32_t& v) { return read_le(v); }
-  bool read_u64_le(std::uint64_t& v) { return read_le(v); }
+  [[nodiscard]] bool read_u16_le(std::uint16_t& v) { return read_le(v); }
+  [[nodiscard]] bool read_u32_le(std::uint32_t& v) { return read_le(v); }
+  [[nodiscard]] bool read_u64_le(std::uint64_t& v) { return read_le(v); }
 
   // Refuses a varint longer than ten bytes or one whose value passes 2^64.
-  bool read_varint(std::uint64_t& v) {
+  [[nodiscard]] bool read_varint(std::uint64_t& v) {
     v = 0;
     std::uint64_t result = 0;
     for (int shift = 0; shift < 64; shift += 7) {
@@ -112,7 +164,7 @@ class ByteReader {
     return false;
   }
 
-  bool read_svarint(std::int64_t& v) {
+  [[nodiscard]] bool read_svarint(std::int64_t& v) {
     std::uint64_t u;
     v = 0;
     if (!read_varint(u)) return false;
@@ -121,16 +173,23 @@ class ByteReader {
   }
 
   // A view of the next n bytes; fails without moving when fewer are left.
-  bool read_bytes(std::uint64_t n, ByteView& out) {
+  [[nodiscard]] bool read_bytes(std::uint64_t n, ByteView& out) {
     if (n > remaining()) return false;
     out = data_.subspan(pos_, static_cast<std::size_t>(n));
     pos_ += static_cast<std::size_t>(n);
     return true;
   }
 
-  bool skip(std::uint64_t n) {
+  [[nodiscard]] bool skip(std::uint64_t n) {
     ByteView ignored;
     return read_bytes(n, ignored);
+  }
+
+  // Everything not yet read; the reader is then at its end. Cannot fail.
+  ByteView read_rest() {
+    ByteView rest = data_.subspan(pos_);
+    pos_ = data_.size();
+    return rest;
   }
 
  private:
@@ -138,10 +197,8 @@ class ByteReader {
   bool read_le(T& v) {
     v = 0;
     if (remaining() < sizeof(T)) return false;
-    T result = 0;
-    for (std::size_t i = 0; i < sizeof(T); ++i) result |= static_cast<T>(data_[pos_ + i]) << (8 * i);
+    v = load_le<T>(data_.data() + pos_);
     pos_ += sizeof(T);
-    v = result;
     return true;
   }
 

@@ -49,9 +49,8 @@ Result<std::vector<KVal>> decode_int_column(Encoding encoding, ByteView data, st
 }
 
 Result<std::vector<KVal>> decode_float_column(Encoding encoding, ByteView data, std::size_t rows) {
-  if (data.size() < kFloatPrefixSize || data[0] != kFloatMarker || data[1] != kFloatDecimals) {
-    return data_error("float payload does not open with the marker FE 04");
-  }
+  DRUX_FAIL_IF(data.size() < kFloatPrefixSize || data[0] != kFloatMarker || data[1] != kFloatDecimals,
+               "float payload does not open with the marker FE 04");
   auto ints = decode_ints(encoding, data.subspan(kFloatPrefixSize), rows);
   if (!ints) return ints.error_value();
   std::vector<KVal> cells;
@@ -63,13 +62,10 @@ Result<std::vector<KVal>> decode_float_column(Encoding encoding, ByteView data, 
 Result<std::vector<KVal>> decode_bool_column(ByteView data, std::size_t rows) {
   const std::size_t full_bytes = rows / 8;
   const std::size_t tail_bits = rows % 8;
-  if (data.size() != full_bytes + (tail_bits != 0 ? 1 : 0)) {
-    return data_error("boolean bitmap of " + std::to_string(data.size()) + " bytes for " + std::to_string(rows) +
-                      " rows");
-  }
-  if (tail_bits != 0 && (data[full_bytes] >> tail_bits) != 0) {
-    return data_error("boolean bitmap has bits set past the last row");
-  }
+  DRUX_FAIL_IF(data.size() != full_bytes + (tail_bits != 0 ? 1 : 0),
+               "boolean bitmap of " + std::to_string(data.size()) + " bytes for " + std::to_string(rows) + " rows");
+  DRUX_FAIL_IF(tail_bits != 0 && (data[full_bytes] >> tail_bits) != 0,
+               "boolean bitmap has bits set past the last row");
   std::vector<KVal> cells;
   cells.reserve(rows);
   for (std::size_t r = 0; r < rows; ++r) cells.push_back(KVal::Bool(((data[r / 8] >> (r % 8)) & 1) != 0));
@@ -92,32 +88,32 @@ bool read_item(ByteReader& in, ByteView& item) {
 }
 
 Result<std::vector<KVal>> decode_bytes_column(ByteView data, std::size_t rows) {
-  if (rows > data.size()) return data_error("bytes payload too short for " + std::to_string(rows) + " rows");
+  DRUX_FAIL_IF(rows > data.size(), "bytes payload too short for " + std::to_string(rows) + " rows");
   ByteReader in(data);
   std::vector<KVal> cells;
   cells.reserve(rows);
   for (std::size_t r = 0; r < rows; ++r) {
     ByteView item;
-    if (!read_item(in, item)) return data_error("bytes payload ends inside row " + std::to_string(r));
+    DRUX_FAIL_IF(!read_item(in, item), "bytes payload ends inside row " + std::to_string(r));
     cells.push_back(KVal::Bytes(std::string(as_text(item))));
   }
-  if (!in.at_end()) return data_error("bytes payload has bytes after the last row");
+  DRUX_FAIL_IF(!in.at_end(), "bytes payload has bytes after the last row");
   return cells;
 }
 
 Result<std::vector<KVal>> decode_nested_column(ByteView data, std::size_t rows) {
-  if (rows > data.size()) return data_error("nested payload too short for " + std::to_string(rows) + " rows");
+  DRUX_FAIL_IF(rows > data.size(), "nested payload too short for " + std::to_string(rows) + " rows");
   ByteReader in(data);
   std::vector<KVal> cells;
   cells.reserve(rows);
   for (std::size_t r = 0; r < rows; ++r) {
     ByteView item;
-    if (!read_item(in, item)) return data_error("nested payload ends inside row " + std::to_string(r));
+    DRUX_FAIL_IF(!read_item(in, item), "nested payload ends inside row " + std::to_string(r));
     auto value = decode_nested_val(item);
-    if (!value) return data_error("row " + std::to_string(r) + ": " + value.error());
+    DRUX_FAIL_IF(!value, "row " + std::to_string(r) + ": " + value.error());
     cells.push_back(std::move(value).value());
   }
-  if (!in.at_end()) return data_error("nested payload has bytes after the last row");
+  DRUX_FAIL_IF(!in.at_end(), "nested payload has bytes after the last row");
   return cells;
 }
 
@@ -153,10 +149,9 @@ bool encoding_fits(ColType type, std::uint8_t tag) {
 
 Result<std::vector<KVal>> decode_column_payload(ColType type, Encoding encoding, ByteView payload,
                                                 std::size_t rows) {
-  if (!encoding_fits(type, static_cast<std::uint8_t>(encoding))) {
-    return data_error("encoding tag " + std::to_string(static_cast<unsigned>(encoding)) +
-                      " does not fit the column type (" + col_type_name(type) + ")");
-  }
+  DRUX_FAIL_IF(!encoding_fits(type, static_cast<std::uint8_t>(encoding)),
+               "encoding tag " + std::to_string(static_cast<unsigned>(encoding)) + " does not fit the column type (" +
+                   col_type_name(type) + ")");
   switch (type) {
     case ColType::Int: return decode_int_column(encoding, payload, rows);
     case ColType::Float: return decode_float_column(encoding, payload, rows);

@@ -3,6 +3,8 @@
 // then reduces to 32 bits by Barrett reduction. The fast path is chosen once
 // per process; both paths work on the same raw (uncomplemented) state, so the
 // fast path hands any tail shorter than 16 bytes to the table walk.
+//
+// Deliberately not here: other CRC polynomials or a combine operation.
 #include "drux_v2/crc32.h"
 
 #include <array>
@@ -38,13 +40,6 @@ constexpr CrcTables make_tables() {
 }
 
 constexpr CrcTables kTables = make_tables();
-
-std::uint64_t load_u64_le(const std::uint8_t* p) {
-  std::uint64_t v;
-  std::memcpy(&v, p, sizeof v);
-  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
-  return v;
-}
 
 std::uint32_t update_portable(std::uint32_t crc, const std::uint8_t* p, std::size_t n) {
   while (n >= 8) {

@@ -1,5 +1,8 @@
 // CRC-32 (ISO-HDLC / IEEE 802.3): reflected polynomial 0xEDB88320, initial
 // value and final complement 0xFFFFFFFF.
+//
+// One function over a whole buffer, plus the portable walk for tests.
+// Deliberately not here: incremental state across calls.
 #pragma once
 
 #include <cstdint>

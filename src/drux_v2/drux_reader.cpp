@@ -4,6 +4,10 @@
 // footer, each length checked against the region it must fit before it is
 // read. Column blocks are fetched on demand with pread; their decoded size is
 // bounded by what their column type can need for the chunk's row count.
+//
+// Every record is decoded by container.h; what is here is how the records
+// relate to each other and to the file. Deliberately not here: any repair of
+// a damaged file, or reading an unfinished one.
 #include "drux_v2/drux_reader.h"
 
 #include <fcntl.h>
@@ -25,17 +29,6 @@
 namespace drux {
 namespace {
 
-constexpr std::uint64_t kSchemaLengthSize = 4;      // L_s, u32
-constexpr std::uint64_t kDictionaryLengthSize = 8;  // L_d, u64
-constexpr std::uint64_t kSchemaBlockOffset = kSchemaLengthOffset + kSchemaLengthSize;
-// Where the data would start with an empty schema and dictionary block.
-constexpr std::uint64_t kMinDataOffset = kSchemaBlockOffset + kDictionaryLengthSize;
-constexpr std::uint64_t kMinFinishedSize = kMinDataOffset + kTrailerSize;
-constexpr std::size_t kBloomBytes = kBloomBits / 8;
-// offset, length, tag, null count, two one-byte varints, two empty texts, filter
-constexpr std::uint64_t kMinFooterEntrySize = 8 + 8 + 1 + 4 + 1 + 1 + 1 + 1 + kBloomBytes;
-// The dictionary always has zero entries: its bytes are the varint 0.
-constexpr std::size_t kDictionarySize = 1;
 // Widest integer payload: run-length with one run per row, each a ten-byte
 // length and a ten-byte value, after a ten-byte run count and the float prefix.
 constexpr std::uint64_t kMaxIntBytesPerRow = 20;
@@ -66,7 +59,7 @@ Status pread_fully(int fd, std::uint64_t offset, std::span<std::uint8_t> out) {
       if (errno == EINTR) continue;
       return io_error(errno);
     }
-    if (n == 0) return data_error("file ends at byte " + str(offset + done) + ", before the data it indexes");
+    DRUX_FAIL_IF(n == 0, "file ends at byte " + str(offset + done) + ", before the data it indexes");
     done += static_cast<std::size_t>(n);
   }
   return {};
@@ -80,7 +73,7 @@ Result<ByteBuffer> read_at(int fd, std::uint64_t offset, std::uint64_t length) {
 
 Result<ByteBuffer> decompress(ByteView block, std::size_t limit, const std::string& what) {
   auto bytes = decompress_block(block, limit);
-  if (!bytes) return data_error(what + ": " + bytes.error());
+  DRUX_FAIL_IF(!bytes, what + ": " + bytes.error());
   return bytes;
 }
 
@@ -88,157 +81,99 @@ Result<ByteBuffer> decompress(ByteView block, std::size_t limit, const std::stri
 
 Status parse_header(ByteView bytes, DruxFileInfo& info) {
   ByteReader in(bytes);
-  ByteView magic;
-  in.read_bytes(kMagic.size(), magic);
-  if (!std::equal(magic.begin(), magic.end(), kMagic.begin(), kMagic.end())) {
-    return data_error("not a DRUX file: the first four bytes are not \"DRUX\"");
-  }
-  in.read_u16_le(info.version);
-  if (info.version != kFormatVersion) {
-    return data_error("unsupported DRUX version " + str(info.version) + " (this reader reads version 2)");
-  }
-  in.read_u16_le(info.column_count);
-  in.read_u64_le(info.total_rows);
-  in.read_u32_le(info.chunk_count);
-  in.read_u32_le(info.rows_per_chunk);
+  FileHeader header;
+  if (Status s = read_file_header(in, header); !s) return s;
+  info.version = header.version;
+  info.column_count = header.column_count;
+  info.total_rows = header.total_rows;
+  info.chunk_count = header.chunk_count;
+  info.rows_per_chunk = header.rows_per_chunk;
   return {};
 }
 
 // F and L_f from the last 16 bytes: the footer must end where the trailer
 // starts and begin after the smallest possible preamble.
-Status read_trailer(int fd, DruxFileInfo& info) {
+Status locate_footer(int fd, DruxFileInfo& info) {
   const bool unfinished_header = info.total_rows == 0 && info.chunk_count == 0;
   const std::string where = "a file of " + str(info.file_size) + " bytes";
   if (info.file_size < kMinFinishedSize) {
-    if (unfinished_header) return data_error("not a finished DRUX file: no footer or trailer in " + where);
+    DRUX_FAIL_IF(unfinished_header, "not a finished DRUX file: no footer or trailer in " + where);
     return data_error("truncated DRUX file: " + where + " cannot hold the header and the trailer");
   }
   auto trailer = read_at(fd, info.file_size - kTrailerSize, kTrailerSize);
   if (!trailer) return trailer.error_value();
   ByteReader in(trailer.value());
-  in.read_u64_le(info.footer_length);
-  in.read_u64_le(info.footer_offset);
+  Trailer fields;
+  if (Status s = drux::read_trailer(in, fields); !s) return s;
+  info.footer_length = fields.footer_length;
+  info.footer_offset = fields.footer_offset;
   const std::uint64_t footer_end = info.file_size - kTrailerSize;
   if (info.footer_offset >= kMinDataOffset && info.footer_offset <= footer_end &&
       info.footer_length == footer_end - info.footer_offset) {
     return {};
   }
-  if (unfinished_header) {
-    return data_error("not a finished DRUX file: the header counts are zero and there is no valid trailer");
-  }
+  DRUX_FAIL_IF(unfinished_header,
+               "not a finished DRUX file: the header counts are zero and there is no valid trailer");
   return data_error("corrupt DRUX trailer: footer offset " + str(info.footer_offset) + " and length " +
                     str(info.footer_length) + " do not fit " + where);
 }
 
 // ---- Schema and dictionary -----------------------------------------------------
 
-Status parse_schema(ByteView bytes, std::uint16_t column_count, std::vector<KColumn>& columns) {
-  ByteReader in(bytes);
-  columns.reserve(std::min<std::size_t>(column_count, bytes.size()));
-  for (std::size_t c = 0; c < column_count; ++c) {
-    const std::string which = "schema: column " + str(c);
-    std::uint64_t name_length;
-    ByteView name;
-    std::uint8_t type, encrypted;
-    if (!in.read_varint(name_length) || !in.read_bytes(name_length, name) || !in.read_u8(type) ||
-        !in.read_u8(encrypted)) {
-      return data_error(which + " is cut short (the header declares " + str(column_count) + " columns)");
-    }
-    const std::string named = which + " ('" + std::string(as_text(name)) + "')";
-    if (type < static_cast<std::uint8_t>(ColType::Int) || type > static_cast<std::uint8_t>(ColType::Map)) {
-      return data_error(named + " has unknown type " + str(type));
-    }
-    if (encrypted > 1) return data_error(named + " has encrypted flag " + str(encrypted));
-    columns.push_back(make_column(std::string(as_text(name)), static_cast<ColType>(type), encrypted == 1));
-  }
-  if (!in.at_end()) {
-    return data_error("schema: " + str(in.remaining()) + " bytes left after the " + str(column_count) +
-                      " columns the header declares");
-  }
-  return {};
-}
-
 // Reads L_s, the schema block, L_d and the dictionary block; sets data_offset.
-Status read_preamble(int fd, DruxMetadata& meta) {
+Status read_front(int fd, DruxMetadata& meta) {
   DruxFileInfo& info = meta.file;
-  auto fixed = read_at(fd, kFileHeaderSize, kSchemaBlockOffset - kFileHeaderSize);
+  auto fixed = read_at(fd, kFileHeaderSize, kPreambleSize);
   if (!fixed) return fixed.error_value();
   ByteReader in(fixed.value());
-  in.read_u64_le(info.created_unix);
-  ByteView reserved;
-  in.read_bytes(kReservedSize, reserved);
-  if (std::any_of(reserved.begin(), reserved.end(), [](std::uint8_t b) { return b != 0; })) {
-    return data_error("corrupt DRUX header: the reserved bytes are not zero");
-  }
-  std::uint32_t schema_length;
-  in.read_u32_le(schema_length);
+  Preamble preamble;
+  if (Status s = read_preamble(in, preamble); !s) return s;
+  info.created_unix = preamble.created_unix;
+  const std::uint32_t schema_length = preamble.schema_length;
   // The dictionary length field must still fit before the footer.
-  if (schema_length > info.footer_offset - kMinDataOffset) {
-    return data_error("schema block of " + str(schema_length) + " bytes runs past the footer");
-  }
+  DRUX_FAIL_IF(schema_length > info.footer_offset - kMinDataOffset,
+               "schema block of " + str(schema_length) + " bytes runs past the footer");
   auto schema_block = read_at(fd, kSchemaBlockOffset, schema_length);
   if (!schema_block) return schema_block.error_value();
   auto schema = decompress(schema_block.value(), kMaxDecodedBlockSize, "schema block");
   if (!schema) return schema.error_value();
-  if (Status s = parse_schema(schema.value(), info.column_count, meta.columns); !s) return s;
+  if (Status s = read_schema(schema.value(), info.column_count, meta.columns); !s) return s;
 
   const std::uint64_t dict_field = kSchemaBlockOffset + schema_length;
   auto dict_length_bytes = read_at(fd, dict_field, kDictionaryLengthSize);
   if (!dict_length_bytes) return dict_length_bytes.error_value();
   std::uint64_t dict_length;
-  ByteReader(dict_length_bytes.value()).read_u64_le(dict_length);
+  ByteReader dict_field_in(dict_length_bytes.value());
+  if (Status s = read_dictionary_length(dict_field_in, dict_length); !s) return s;
   const std::uint64_t dict_offset = dict_field + kDictionaryLengthSize;
-  if (dict_length > info.footer_offset - dict_offset) {
-    return data_error("dictionary block of " + str(dict_length) + " bytes runs past the footer");
-  }
+  DRUX_FAIL_IF(dict_length > info.footer_offset - dict_offset,
+               "dictionary block of " + str(dict_length) + " bytes runs past the footer");
   auto dict_block = read_at(fd, dict_offset, dict_length);
   if (!dict_block) return dict_block.error_value();
-  auto dict = decompress(dict_block.value(), kDictionarySize, "dictionary block");
+  auto dict = decompress(dict_block.value(), kEmptyDictionary.size(), "dictionary block");
   if (!dict) return dict.error_value();
-  if (dict.value() != ByteBuffer{0}) return data_error("dictionary block does not hold the empty dictionary");
+  DRUX_FAIL_IF(!std::equal(dict->begin(), dict->end(), kEmptyDictionary.begin(), kEmptyDictionary.end()),
+               "dictionary block does not hold the empty dictionary");
   info.data_offset = dict_offset + dict_length;
   return {};
 }
 
 // ---- Footer ------------------------------------------------------------------
 
-Status read_footer_entry(ByteReader& in, ColumnChunkInfo& entry) {
-  std::uint8_t tag;
-  ByteView min_str, max_str, bloom;
-  std::uint64_t min_length, max_length;
-  if (!in.read_u64_le(entry.offset) || !in.read_u64_le(entry.length) || !in.read_u8(tag) ||
-      !in.read_u32_le(entry.stats.null_count) || !in.read_svarint(entry.stats.min_int) ||
-      !in.read_svarint(entry.stats.max_int) || !in.read_varint(min_length) || !in.read_bytes(min_length, min_str) ||
-      !in.read_varint(max_length) || !in.read_bytes(max_length, max_str) || !in.read_bytes(kBloomBytes, bloom)) {
-    return data_error("footer entry is cut short");
-  }
-  entry.encoding = static_cast<Encoding>(tag);
-  entry.stats.min_str.assign(as_text(min_str));
-  entry.stats.max_str.assign(as_text(max_str));
-  for (std::size_t w = 0; w < entry.bloom.size(); ++w) {
-    for (std::size_t b = 0; b < 8; ++b) entry.bloom[w] |= std::uint64_t{bloom[8 * w + b]} << (8 * b);
-  }
-  return {};
-}
-
 // An entry must fit its column and chunk, and its block must lie between the
 // end of the previous block and the footer.
 Status check_footer_entry(const DruxMetadata& meta, const KColumn& column, std::uint32_t rows,
                           const ColumnChunkInfo& entry, std::uint64_t& previous_end) {
   const auto tag = static_cast<std::uint8_t>(entry.encoding);
-  if (!encoding_fits(column.col_type, tag)) {
-    return data_error("encoding tag " + str(tag) + " does not fit the column type (" +
-                      col_type_name(column.col_type) + ")");
-  }
-  if (entry.stats.null_count > rows) {
-    return data_error("null count " + str(entry.stats.null_count) + " exceeds the chunk's " + str(rows) + " rows");
-  }
+  DRUX_FAIL_IF(!encoding_fits(column.col_type, tag),
+               "encoding tag " + str(tag) + " does not fit the column type (" + col_type_name(column.col_type) + ")");
+  DRUX_FAIL_IF(entry.stats.null_count > rows,
+               "null count " + str(entry.stats.null_count) + " exceeds the chunk's " + str(rows) + " rows");
   const std::uint64_t footer = meta.file.footer_offset;
-  if (entry.offset < previous_end || entry.offset > footer || footer - entry.offset < kColumnBlockOverhead ||
-      entry.length > footer - entry.offset - kColumnBlockOverhead) {
-    return data_error("column block at offset " + str(entry.offset) + " with length " + str(entry.length) +
-                      " lies outside the data region [" + str(previous_end) + ", " + str(footer) + ")");
-  }
+  DRUX_FAIL_IF(entry.offset < previous_end || entry.offset > footer || footer - entry.offset < kColumnBlockOverhead ||
+                   entry.length > footer - entry.offset - kColumnBlockOverhead,
+               "column block at offset " + str(entry.offset) + " with length " + str(entry.length) +
+                   " lies outside the data region [" + str(previous_end) + ", " + str(footer) + ")");
   previous_end = entry.offset + kColumnBlockOverhead + entry.length;
   return {};
 }
@@ -246,39 +181,31 @@ Status check_footer_entry(const DruxMetadata& meta, const KColumn& column, std::
 Status parse_footer(ByteView bytes, DruxMetadata& meta) {
   const DruxFileInfo& info = meta.file;
   ByteReader in(bytes);
-  std::uint32_t chunk_count = 0;
-  std::uint16_t column_count = 0;
-  if (!in.read_u32_le(chunk_count) || !in.read_u16_le(column_count)) return data_error("footer is cut short");
-  if (chunk_count != info.chunk_count) {
-    return data_error("footer lists " + str(chunk_count) + " chunks, the header " + str(info.chunk_count));
-  }
-  if (column_count != info.column_count) {
-    return data_error("footer lists " + str(column_count) + " columns, the header " + str(info.column_count));
-  }
-  if (chunk_count > kMaxReaderChunks) {
-    return data_error("footer lists " + str(chunk_count) + " chunks, more than this reader indexes (" +
-                      str(kMaxReaderChunks) + ")");
-  }
+  FooterHead head;
+  if (Status s = read_footer_head(in, head); !s) return s;
+  const std::uint32_t chunk_count = head.chunk_count;
+  const std::uint16_t column_count = head.column_count;
+  DRUX_FAIL_IF(chunk_count != info.chunk_count,
+               "footer lists " + str(chunk_count) + " chunks, the header " + str(info.chunk_count));
+  DRUX_FAIL_IF(column_count != info.column_count,
+               "footer lists " + str(column_count) + " columns, the header " + str(info.column_count));
+  DRUX_FAIL_IF(chunk_count > kMaxReaderChunks,
+               "footer lists " + str(chunk_count) + " chunks, more than this reader indexes (" + str(kMaxReaderChunks) +
+                   ")");
   // What the footer and the data region must at least hold, checked before
   // anything is allocated from the counts.
   const std::uint64_t blocks = std::uint64_t{chunk_count} * column_count;
-  if (std::uint64_t{chunk_count} * 4 + blocks * kMinFooterEntrySize > in.remaining()) {
-    return data_error("footer of " + str(bytes.size()) + " bytes is too short for " + str(chunk_count) +
-                      " chunks of " + str(column_count) + " columns");
-  }
-  if (blocks * kColumnBlockOverhead > info.footer_offset - info.data_offset) {
-    return data_error("the data region of " + str(info.footer_offset - info.data_offset) + " bytes cannot hold " +
-                      str(blocks) + " column blocks");
-  }
-  meta.chunk_rows.resize(chunk_count);
+  DRUX_FAIL_IF(std::uint64_t{chunk_count} * kFooterRowCountSize + blocks * kMinFooterEntrySize > in.remaining(),
+               "footer of " + str(bytes.size()) + " bytes is too short for " + str(chunk_count) + " chunks of " +
+                   str(column_count) + " columns");
+  DRUX_FAIL_IF(blocks * kColumnBlockOverhead > info.footer_offset - info.data_offset,
+               "the data region of " + str(info.footer_offset - info.data_offset) + " bytes cannot hold " +
+                   str(blocks) + " column blocks");
+  if (Status s = read_footer_row_counts(in, chunk_count, meta.chunk_rows); !s) return s;
   std::uint64_t total_rows = 0;
-  for (std::uint32_t& rows : meta.chunk_rows) {
-    in.read_u32_le(rows);
-    total_rows += rows;
-  }
-  if (total_rows != info.total_rows) {
-    return data_error("footer chunks hold " + str(total_rows) + " rows, the header says " + str(info.total_rows));
-  }
+  for (std::uint32_t rows : meta.chunk_rows) total_rows += rows;
+  DRUX_FAIL_IF(total_rows != info.total_rows,
+               "footer chunks hold " + str(total_rows) + " rows, the header says " + str(info.total_rows));
   meta.chunks.resize(chunk_count);
   std::uint64_t previous_end = info.data_offset;
   for (std::uint32_t k = 0; k < chunk_count; ++k) {
@@ -291,21 +218,19 @@ Status parse_footer(ByteView bytes, DruxMetadata& meta) {
       if (!s) return with_context("footer: chunk " + str(k) + ", column '" + column.name + "'", s.error_value());
     }
   }
-  if (!in.at_end()) return data_error("footer: " + str(in.remaining()) + " bytes left after the last entry");
+  DRUX_FAIL_IF(!in.at_end(), "footer: " + str(in.remaining()) + " bytes left after the last entry");
   return {};
 }
 
 Status read_footer(int fd, DruxMetadata& meta) {
   const DruxFileInfo& info = meta.file;
-  if (info.footer_offset < info.data_offset) {
-    return data_error("footer offset " + str(info.footer_offset) + " lies before the end of the dictionary block (" +
-                      str(info.data_offset) + ")");
-  }
+  DRUX_FAIL_IF(info.footer_offset < info.data_offset,
+               "footer offset " + str(info.footer_offset) + " lies before the end of the dictionary block (" +
+                   str(info.data_offset) + ")");
   // A stored block is one byte longer than its content; nothing larger can
   // decode within the limit.
-  if (info.footer_length > kMaxDecodedBlockSize + 1) {
-    return data_error("footer block of " + str(info.footer_length) + " bytes is larger than this reader accepts");
-  }
+  DRUX_FAIL_IF(info.footer_length > kMaxDecodedBlockSize + 1,
+               "footer block of " + str(info.footer_length) + " bytes is larger than this reader accepts");
   auto block = read_at(fd, info.footer_offset, info.footer_length);
   if (!block) return block.error_value();
   auto footer = decompress(block.value(), kMaxDecodedBlockSize, "footer block");
@@ -316,15 +241,14 @@ Status read_footer(int fd, DruxMetadata& meta) {
 Result<DruxMetadata> read_metadata(int fd, std::uint64_t file_size) {
   DruxMetadata meta;
   meta.file.file_size = file_size;
-  if (file_size < kFileHeaderSize) {
-    return data_error("not a DRUX file: " + str(file_size) + " bytes is shorter than the " + str(kFileHeaderSize) +
-                      "-byte header");
-  }
+  DRUX_FAIL_IF(file_size < kFileHeaderSize,
+               "not a DRUX file: " + str(file_size) + " bytes is shorter than the " + str(kFileHeaderSize) +
+                   "-byte header");
   auto header = read_at(fd, 0, kFileHeaderSize);
   if (!header) return header.error_value();
   if (Status s = parse_header(header.value(), meta.file); !s) return s.error_value();
-  if (Status s = read_trailer(fd, meta.file); !s) return s.error_value();
-  if (Status s = read_preamble(fd, meta); !s) return s.error_value();
+  if (Status s = locate_footer(fd, meta.file); !s) return s.error_value();
+  if (Status s = read_front(fd, meta); !s) return s.error_value();
   if (Status s = read_footer(fd, meta); !s) return s.error_value();
   return meta;
 }
@@ -378,7 +302,7 @@ Result<DruxReader> DruxReader::open(const std::string& path) {
   if (guard.fd < 0) return Error{"Cannot open " + path + ": " + system_error_text(errno), ErrorKind::Io};
   struct stat st;
   if (::fstat(guard.fd, &st) != 0) return Error{"Cannot open " + path + ": " + system_error_text(errno), ErrorKind::Io};
-  if (!S_ISREG(st.st_mode)) return data_error("not a DRUX file: " + path + " is not a regular file");
+  DRUX_FAIL_IF(!S_ISREG(st.st_mode), "not a DRUX file: " + path + " is not a regular file");
   auto meta = read_metadata(guard.fd, static_cast<std::uint64_t>(st.st_size));
   if (!meta) return meta.error_value();
   return DruxReader(guard.release(), std::move(meta).value());
@@ -394,12 +318,10 @@ std::optional<std::size_t> DruxReader::find_column(std::string_view name) const 
 namespace {
 
 Status check_position(const DruxMetadata& meta, std::uint32_t chunk, std::size_t column) {
-  if (chunk >= meta.chunk_count()) {
-    return data_error("chunk " + str(chunk) + " does not exist (the file has " + str(meta.chunk_count()) + ")");
-  }
-  if (column >= meta.columns.size()) {
-    return data_error("column " + str(column) + " does not exist (the file has " + str(meta.columns.size()) + ")");
-  }
+  DRUX_FAIL_IF(chunk >= meta.chunk_count(),
+               "chunk " + str(chunk) + " does not exist (the file has " + str(meta.chunk_count()) + ")");
+  DRUX_FAIL_IF(column >= meta.columns.size(),
+               "column " + str(column) + " does not exist (the file has " + str(meta.columns.size()) + ")");
   return {};
 }
 
@@ -409,25 +331,22 @@ std::string block_context(const DruxMetadata& meta, std::uint32_t chunk, std::si
 
 // The compressed block behind one footer entry, its prefix and CRC checked.
 Result<ByteBuffer> read_compressed_block(int fd, const ColumnChunkInfo& entry) {
-  if (entry.length > kMaxDecodedBlockSize + 1) {
-    return data_error("compressed block of " + str(entry.length) + " bytes is larger than this reader accepts");
-  }
+  DRUX_FAIL_IF(entry.length > kMaxDecodedBlockSize + 1,
+               "compressed block of " + str(entry.length) + " bytes is larger than this reader accepts");
   auto prefix = read_at(fd, entry.offset, kColumnBlockOverhead);
   if (!prefix) return prefix.error_value();
   ByteReader in(prefix.value());
-  std::uint32_t stored_crc;
-  std::uint64_t stored_length;
-  in.read_u32_le(stored_crc);
-  in.read_u64_le(stored_length);
-  if (stored_length != entry.length) {
-    return data_error("block length field " + str(stored_length) + " differs from the footer's " + str(entry.length));
-  }
+  ColumnBlockPrefix stored;
+  if (Status s = read_column_block_prefix(in, stored); !s) return s.error_value();
+  const std::uint32_t stored_crc = stored.crc;
+  const std::uint64_t stored_length = stored.length;
+  DRUX_FAIL_IF(stored_length != entry.length,
+               "block length field " + str(stored_length) + " differs from the footer's " + str(entry.length));
   auto block = read_at(fd, entry.offset + kColumnBlockOverhead, entry.length);
   if (!block) return block.error_value();
   const std::uint32_t actual_crc = crc32(block.value());
-  if (actual_crc != stored_crc) {
-    return data_error("CRC-32 mismatch: the block holds " + str(actual_crc) + ", its field says " + str(stored_crc));
-  }
+  DRUX_FAIL_IF(actual_crc != stored_crc,
+               "CRC-32 mismatch: the block holds " + str(actual_crc) + ", its field says " + str(stored_crc));
   return block;
 }
 
@@ -440,7 +359,7 @@ Result<ByteBuffer> DruxReader::read_block(std::uint32_t chunk, std::size_t colum
   if (!block) return with_context(block_context(meta_, chunk, column), block.error_value());
   const std::size_t limit = payload_limit(meta_.columns[column].col_type, meta_.chunk_rows[chunk]);
   auto payload = decompress_block(block.value(), limit);
-  if (!payload) return data_error(block_context(meta_, chunk, column) + ": " + payload.error());
+  DRUX_FAIL_IF(!payload, block_context(meta_, chunk, column) + ": " + payload.error());
   return payload;
 }
 
@@ -449,13 +368,10 @@ Result<std::vector<KVal>> DruxReader::read_column_chunk(std::uint32_t chunk, std
   if (Status s = check_position(meta_, chunk, column); !s) return s.error_value();
   const KColumn& col = meta_.columns[column];
   const std::uint32_t rows = meta_.chunk_rows[chunk];
-  if (rows > kMaxReaderChunkRows) {
-    return data_error(block_context(meta_, chunk, column) + ": " + str(rows) +
-                      " rows, more than this reader decodes in one chunk (" + str(kMaxReaderChunkRows) + ")");
-  }
-  if (col.encrypted && key == nullptr) {
-    return data_error("column '" + col.name + "' is encrypted: a key is needed to read it");
-  }
+  DRUX_FAIL_IF(rows > kMaxReaderChunkRows,
+               block_context(meta_, chunk, column) + ": " + str(rows) +
+                   " rows, more than this reader decodes in one chunk (" + str(kMaxReaderChunkRows) + ")");
+  DRUX_FAIL_IF(col.encrypted && key == nullptr, "column '" + col.name + "' is encrypted: a key is needed to read it");
   auto payload = read_block(chunk, column);
   if (!payload) return payload.error_value();
   if (col.encrypted && !all_zero(*key)) aes256_ctr_xor(*key, column_ctr_prefix(col.name, chunk), payload.value());
@@ -491,7 +407,7 @@ Result<DruxTable> read_drux_table(const std::string& path, const std::vector<std
       column_keys[c] = &key;
       found = true;
     }
-    if (!found) return data_error("a key was given for column '" + name + "', which the file does not have");
+    DRUX_FAIL_IF(!found, "a key was given for column '" + name + "', which the file does not have");
   }
   DruxTable table;
   table.columns = meta.columns;

@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "drux_v2/bytes.h"
-#include "drux_v2/format.h"
+#include "drux_v2/container.h"
 #include "drux_v2/kval.h"
 #include "drux_v2/result.h"
 
@@ -61,14 +61,8 @@ struct DruxFileInfo {
   std::uint64_t footer_length = 0;  // L_f
 };
 
-// One footer entry: where a column block sits and what the writer knew of it.
-struct ColumnChunkInfo {
-  std::uint64_t offset = 0;  // of the block's CRC field
-  std::uint64_t length = 0;  // of the compressed block after the 12-byte prefix
-  Encoding encoding = Encoding::Plain;
-  ColStats stats;
-  BloomFilter bloom{};
-};
+// One footer entry, as container.h decodes it.
+using ColumnChunkInfo = FooterEntry;
 
 struct DruxMetadata {
   DruxFileInfo file;

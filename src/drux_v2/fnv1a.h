@@ -1,4 +1,7 @@
 // 64-bit FNV-1a hash.
+//
+// Used for the counter blocks of encrypted columns. Deliberately not here:
+// any other hash width.
 #pragma once
 
 #include <cstdint>

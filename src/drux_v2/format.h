@@ -1,34 +1,23 @@
-// Constants of the DRUX v2 container, each declared once with where it sits.
+// The codes of the DRUX v2 format, each declared once: the column types of
+// the schema, the encoding tags of the footer, and the constants of the
+// column payloads (float scaling, membership filter, counter blocks).
 //
-//   0    FileHeader (24 bytes): "DRUX", version u16, column count u16,
-//        total rows u64, chunk count u32, rows per chunk u32
-//   24   creation time, u64 seconds since the Unix epoch
-//   32   32 reserved zero bytes
-//   64   L_s u32, schema block        then L_d u64, dictionary block
-//   ...  column blocks: CRC-32 u32, length u64, compressed block
-//   F    footer block, then L_f u64 and F u64 (the trailer)
+// Each code comes with its names in one table, so that error messages, the
+// native module and through it the Python package all take the names from
+// here instead of copying them. Deliberately not here: the byte layout of
+// the file's records (container.h) and the codecs themselves.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <string_view>
 
 namespace drux {
 
-inline constexpr std::array<std::uint8_t, 4> kMagic = {'D', 'R', 'U', 'X'};
-inline constexpr std::uint16_t kFormatVersion = 2;
+// How a column's values are stored: the type byte of a schema entry.
+enum class ColType : std::uint8_t { Int = 1, Float = 2, Bool = 3, Str = 4, Bytes = 5, Object = 6, List = 7, Map = 8 };
 
-inline constexpr std::uint64_t kFileHeaderSize = 24;
-inline constexpr std::uint64_t kTotalRowsOffset = 8;     // patched by finish()
-inline constexpr std::uint64_t kChunkCountOffset = 16;   // patched by finish()
-inline constexpr std::uint64_t kReservedSize = 32;
-inline constexpr std::uint64_t kSchemaLengthOffset = 64;  // header + creation time + reserved
-inline constexpr std::uint64_t kTrailerSize = 16;         // L_f u64, F u64
-inline constexpr std::uint64_t kColumnBlockOverhead = 12; // CRC-32 u32, length u64
-
-inline constexpr std::uint64_t kMaxColumns = 0xFFFF;           // 16-bit header field
-inline constexpr std::uint64_t kMaxRowsPerChunk = 0xFFFFFFFF;  // 32-bit header field
-
-// Encoding tags of a column chunk, stored in the footer.
+// Encoding tags of a column chunk, stored in its footer entry.
 enum class Encoding : std::uint8_t {
   Plain = 0,          // string, bytes and nested columns
   RunLength = 1,      // integer and float columns
@@ -37,6 +26,44 @@ enum class Encoding : std::uint8_t {
   ConstantDelta = 6,  // integer and float columns
   FrameOfReference = 7,
 };
+
+// A column type with its short name (the Python package's) and the word
+// error messages use.
+struct ColTypeName {
+  ColType type;
+  std::string_view name;
+  std::string_view word;
+};
+
+inline constexpr std::array<ColTypeName, 8> kColTypeNames = {{
+    {ColType::Int, "int", "integer"},
+    {ColType::Float, "float", "float"},
+    {ColType::Bool, "bool", "boolean"},
+    {ColType::Str, "str", "string"},
+    {ColType::Bytes, "bytes", "bytes"},
+    {ColType::Object, "object", "object"},
+    {ColType::List, "list", "list"},
+    {ColType::Map, "map", "map"},
+}};
+
+struct EncodingName {
+  Encoding tag;
+  std::string_view name;
+};
+
+inline constexpr std::array<EncodingName, 6> kEncodingNames = {{
+    {Encoding::Plain, "plain"},
+    {Encoding::RunLength, "run-length"},
+    {Encoding::Delta, "delta"},
+    {Encoding::Bitmap, "bitmap"},
+    {Encoding::ConstantDelta, "constant-delta"},
+    {Encoding::FrameOfReference, "frame-of-reference"},
+}};
+
+// Whether `code` is the type byte of a column type.
+constexpr bool is_col_type(std::uint8_t code) {
+  return code >= static_cast<std::uint8_t>(ColType::Int) && code <= static_cast<std::uint8_t>(ColType::Map);
+}
 
 // Float columns store round(value * 10,000) and open with these two bytes:
 // a marker and the number of decimal places.

@@ -172,17 +172,6 @@ void put_code_length_table(ByteBuffer& out, const CodeLengths& lengths, int dist
   }
 }
 
-void store_be64(std::uint8_t* p, std::uint64_t v) {
-  v = __builtin_bswap64(v);
-  std::memcpy(p, &v, sizeof v);
-}
-
-std::uint64_t load_be64(const std::uint8_t* p) {
-  std::uint64_t v;
-  std::memcpy(&v, p, sizeof v);
-  return __builtin_bswap64(v);
-}
-
 // Appends the codes of `block`, most significant bit first. `out` must have
 // room for the stream plus eight bytes: every flush stores a whole word.
 // Each table entry holds code << 4 | length.
@@ -205,7 +194,7 @@ void write_bit_stream(ByteView block, const std::array<std::uint32_t, 256>& entr
     }
     acc = (acc << group_bits) | group;
     pending += group_bits;
-    store_be64(out, acc << (64 - pending));
+    store_u64_be(out, acc << (64 - pending));
     out += pending >> 3;
     pending &= 7;
   }
@@ -318,14 +307,14 @@ constexpr int kKraftTotal = 1 << kMaxHuffmanCodeLength;
 
 Status read_sparse_table(ByteReader& in, CodeLengths& lengths) {
   std::uint8_t count;
-  if (!in.read_u8(count)) return data_error("Huffman table is truncated");
-  if (count == 0 || count >= kDenseTableMinValues) return data_error("Huffman sparse table has a bad value count");
+  DRUX_FAIL_IF(!in.read_u8(count), "Huffman table is truncated");
+  DRUX_FAIL_IF(count == 0 || count >= kDenseTableMinValues, "Huffman sparse table has a bad value count");
   int previous = -1;
   for (int i = 0; i < count; ++i) {
     std::uint8_t value, length;
-    if (!in.read_u8(value) || !in.read_u8(length)) return data_error("Huffman table is truncated");
-    if (value <= previous) return data_error("Huffman table values are not ascending");
-    if (length == 0 || length > kMaxHuffmanCodeLength) return data_error("Huffman code length out of range");
+    DRUX_FAIL_IF(!in.read_u8(value) || !in.read_u8(length), "Huffman table is truncated");
+    DRUX_FAIL_IF(value <= previous, "Huffman table values are not ascending");
+    DRUX_FAIL_IF(length == 0 || length > kMaxHuffmanCodeLength, "Huffman code length out of range");
     lengths[value] = length;
     previous = value;
   }
@@ -334,11 +323,11 @@ Status read_sparse_table(ByteReader& in, CodeLengths& lengths) {
 
 Status read_dense_table(ByteReader& in, CodeLengths& lengths) {
   ByteView table;
-  if (!in.read_bytes(lengths.size(), table)) return data_error("Huffman table is truncated");
+  DRUX_FAIL_IF(!in.read_bytes(lengths.size(), table), "Huffman table is truncated");
   std::copy(table.begin(), table.end(), lengths.begin());
-  if (max_length(lengths) > kMaxHuffmanCodeLength) return data_error("Huffman code length out of range");
+  DRUX_FAIL_IF(max_length(lengths) > kMaxHuffmanCodeLength, "Huffman code length out of range");
   const int distinct = static_cast<int>(std::count_if(lengths.begin(), lengths.end(), [](std::uint8_t l) { return l != 0; }));
-  if (distinct < kDenseTableMinValues) return data_error("Huffman dense table has too few values");
+  DRUX_FAIL_IF(distinct < kDenseTableMinValues, "Huffman dense table has too few values");
   return {};
 }
 
@@ -346,7 +335,7 @@ Status read_dense_table(ByteReader& in, CodeLengths& lengths) {
 // a single value must have the one-bit code 0.
 Status read_code_lengths(ByteReader& in, CodeLengths& lengths) {
   std::uint8_t marker;
-  if (!in.read_u8(marker)) return data_error("Huffman table is truncated");
+  DRUX_FAIL_IF(!in.read_u8(marker), "Huffman table is truncated");
   Status status = marker == kSparseTableMarker  ? read_sparse_table(in, lengths)
                   : marker == kDenseTableMarker ? read_dense_table(in, lengths)
                                                 : data_error("Huffman table has an unknown form");
@@ -358,8 +347,8 @@ Status read_code_lengths(ByteReader& in, CodeLengths& lengths) {
     kraft += kKraftTotal >> length;
     ++distinct;
   }
-  if (kraft > kKraftTotal) return data_error("Huffman code lengths do not form a prefix code");
-  if (distinct == 1 && max_length(lengths) != 1) return data_error("Huffman single-value code must be one bit");
+  DRUX_FAIL_IF(kraft > kKraftTotal, "Huffman code lengths do not form a prefix code");
+  DRUX_FAIL_IF(distinct == 1 && max_length(lengths) != 1, "Huffman single-value code must be one bit");
   return {};
 }
 
@@ -392,7 +381,7 @@ struct BitReader {
 
   // Leaves 56 to 63 valid bits.
   void refill_fast() {
-    window |= load_be64(data + pos) >> bits;
+    window |= load_u64_be(data + pos) >> bits;
     pos += (63 - bits) >> 3;
     bits |= 56;
   }
@@ -416,7 +405,7 @@ Status decode_symbols(BitReader& reader, const std::vector<std::uint16_t>& table
     reader.refill_fast();
     for (std::size_t k = 0; k < kSymbolsPerRefill; ++k) {
       const std::uint16_t entry = table[reader.window >> drop];
-      if (entry == 0) return data_error("Huffman bit stream holds an unknown code");
+      DRUX_FAIL_IF(entry == 0, "Huffman bit stream holds an unknown code");
       const unsigned length = entry >> 8;
       out[i++] = static_cast<std::uint8_t>(entry);
       reader.window <<= length;
@@ -427,10 +416,9 @@ Status decode_symbols(BitReader& reader, const std::vector<std::uint16_t>& table
     if (reader.bits < static_cast<unsigned>(table_bits)) reader.refill_slow();
     const std::uint16_t entry = table[reader.window >> drop];
     const unsigned length = entry >> 8;
-    if (entry == 0 || length > reader.bits) {
-      return data_error(reader.pos == reader.size ? "Huffman bit stream is truncated"
-                                                  : "Huffman bit stream holds an unknown code");
-    }
+    DRUX_FAIL_IF(entry == 0 || length > reader.bits,
+                 reader.pos == reader.size ? "Huffman bit stream is truncated"
+                                           : "Huffman bit stream holds an unknown code");
     out[i] = static_cast<std::uint8_t>(entry);
     reader.window <<= length;
     reader.bits -= length;
@@ -441,11 +429,9 @@ Status decode_symbols(BitReader& reader, const std::vector<std::uint16_t>& table
 // The stream must end in the byte holding its last code bit, padded with 0.
 Status check_stream_end(const BitReader& reader, ByteView stream) {
   const std::uint64_t used = reader.consumed_bits();
-  if ((used + 7) / 8 != stream.size()) return data_error("Huffman bit stream has trailing bytes");
+  DRUX_FAIL_IF((used + 7) / 8 != stream.size(), "Huffman bit stream has trailing bytes");
   const unsigned padding = static_cast<unsigned>(stream.size() * 8 - used);
-  if (padding > 0 && (stream.back() & ((1u << padding) - 1)) != 0) {
-    return data_error("Huffman bit stream padding is not zero");
-  }
+  DRUX_FAIL_IF(padding > 0 && (stream.back() & ((1u << padding) - 1)) != 0, "Huffman bit stream padding is not zero");
   return {};
 }
 
@@ -457,9 +443,8 @@ Result<ByteBuffer> huffman_decompress(ByteView data, std::size_t max_output) {
   CodeLengths lengths{};
   if (Status status = read_code_lengths(in, lengths); !status) return status.error_value();
   std::uint32_t block_length;
-  if (!in.read_u32_le(block_length)) return data_error("Huffman block length is truncated");
-  ByteView stream;
-  (void)in.read_bytes(in.remaining(), stream);
+  DRUX_FAIL_IF(!in.read_u32_le(block_length), "Huffman block length is truncated");
+  const ByteView stream = in.read_rest();
 
   int shortest = kMaxHuffmanCodeLength;
   int distinct = 0;
@@ -468,12 +453,12 @@ Result<ByteBuffer> huffman_decompress(ByteView data, std::size_t max_output) {
     shortest = std::min<int>(shortest, length);
     ++distinct;
   }
-  if (block_length > max_output) return data_error("Huffman block length exceeds the allowed output");
-  if (block_length < static_cast<std::uint32_t>(distinct)) return data_error("Huffman block length is too short for its table");
-  if (static_cast<std::uint64_t>(block_length) * static_cast<std::uint64_t>(shortest) >
-      static_cast<std::uint64_t>(stream.size()) * 8) {
-    return data_error("Huffman block length exceeds what the bit stream can hold");
-  }
+  DRUX_FAIL_IF(block_length > max_output, "Huffman block length exceeds the allowed output");
+  DRUX_FAIL_IF(block_length < static_cast<std::uint32_t>(distinct),
+               "Huffman block length is too short for its table");
+  DRUX_FAIL_IF(static_cast<std::uint64_t>(block_length) * static_cast<std::uint64_t>(shortest) >
+                   static_cast<std::uint64_t>(stream.size()) * 8,
+               "Huffman block length exceeds what the bit stream can hold");
 
   const int table_bits = max_length(lengths);
   const std::vector<std::uint16_t> table = build_decode_table(lengths, table_bits);

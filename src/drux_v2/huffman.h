@@ -1,5 +1,7 @@
 // Canonical Huffman coder over a block's own byte frequencies, with the code
 // lengths stored in front so a reader rebuilds the codes from them alone.
+//
+// Deliberately not here: adaptive models and code lengths above 15 bits.
 #pragma once
 
 #include <array>

@@ -9,6 +9,8 @@
 // the encodings that imply their values (constant delta, frame of reference of
 // width 0, long runs) turn few bytes into many values; for those the caller's
 // row count is the bound.
+//
+// Deliberately not here: the choice between the encodings (column_block.cpp).
 #include "drux_v2/int_codecs.h"
 
 #include <algorithm>
@@ -27,7 +29,7 @@ constexpr std::size_t kMinRunBytes = 2;  // varint length + signed varint value
 std::uint64_t as_unsigned(std::int64_t v) { return static_cast<std::uint64_t>(v); }
 std::int64_t as_signed(std::uint64_t v) { return static_cast<std::int64_t>(v); }
 
-Error codec_error(const char* codec, const char* what) { return data_error(std::string(codec) + " payload: " + what); }
+std::string codec_message(const char* codec, const char* what) { return std::string(codec) + " payload: " + what; }
 
 // Refuses counts no vector can hold, so a hostile count fails as bad data
 // instead of as an allocation error.
@@ -73,8 +75,7 @@ class BitPacker {
 
  private:
   void store_word(std::uint64_t w) {
-    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
-    std::memcpy(out_, &w, sizeof w);
+    store_u64_le(out_, w);
     out_ += sizeof w;
   }
 
@@ -125,18 +126,18 @@ ByteBuffer encode_delta_int(IntView values) {
 
 Result<std::vector<std::int64_t>> decode_delta_int(ByteView data, std::size_t count) {
   static constexpr const char* kCodec = "delta";
-  if (count > data.size()) return codec_error(kCodec, "more values than bytes");
+  DRUX_FAIL_IF(count > data.size(), codec_message(kCodec, "more values than bytes"));
   ByteReader in(data);
   std::vector<std::int64_t> values;
   values.reserve(count);
   std::uint64_t current = 0;
   for (std::size_t i = 0; i < count; ++i) {
     std::int64_t step;
-    if (!in.read_svarint(step)) return codec_error(kCodec, "truncated or overlong varint");
+    DRUX_FAIL_IF(!in.read_svarint(step), codec_message(kCodec, "truncated or overlong varint"));
     current = i == 0 ? as_unsigned(step) : current + as_unsigned(step);
     values.push_back(as_signed(current));
   }
-  if (!in.at_end()) return codec_error(kCodec, "trailing bytes");
+  DRUX_FAIL_IF(!in.at_end(), codec_message(kCodec, "trailing bytes"));
   return values;
 }
 
@@ -179,23 +180,25 @@ ByteBuffer encode_rle_int(IntView values) {
 
 Result<std::vector<std::int64_t>> decode_rle_int(ByteView data, std::size_t count) {
   static constexpr const char* kCodec = "run-length";
-  if (!count_fits(count)) return codec_error(kCodec, "value count too large");
+  DRUX_FAIL_IF(!count_fits(count), codec_message(kCodec, "value count too large"));
   ByteReader in(data);
   std::uint64_t runs;
-  if (!in.read_varint(runs)) return codec_error(kCodec, "truncated or overlong run count");
-  if (runs > in.remaining() / kMinRunBytes || runs > count) return codec_error(kCodec, "more runs than the input can hold");
+  DRUX_FAIL_IF(!in.read_varint(runs), codec_message(kCodec, "truncated or overlong run count"));
+  DRUX_FAIL_IF(runs > in.remaining() / kMinRunBytes || runs > count,
+               codec_message(kCodec, "more runs than the input can hold"));
   std::vector<std::int64_t> values;
   values.reserve(count);
   for (std::uint64_t r = 0; r < runs; ++r) {
     std::uint64_t length;
     std::int64_t value;
-    if (!in.read_varint(length) || !in.read_svarint(value)) return codec_error(kCodec, "truncated or overlong varint");
-    if (length == 0) return codec_error(kCodec, "empty run");
-    if (length > count - values.size()) return codec_error(kCodec, "runs exceed the value count");
+    DRUX_FAIL_IF(!in.read_varint(length) || !in.read_svarint(value),
+                 codec_message(kCodec, "truncated or overlong varint"));
+    DRUX_FAIL_IF(length == 0, codec_message(kCodec, "empty run"));
+    DRUX_FAIL_IF(length > count - values.size(), codec_message(kCodec, "runs exceed the value count"));
     values.insert(values.end(), static_cast<std::size_t>(length), value);
   }
-  if (values.size() != count) return codec_error(kCodec, "runs fall short of the value count");
-  if (!in.at_end()) return codec_error(kCodec, "trailing bytes");
+  DRUX_FAIL_IF(values.size() != count, codec_message(kCodec, "runs fall short of the value count"));
+  DRUX_FAIL_IF(!in.at_end(), codec_message(kCodec, "trailing bytes"));
   return values;
 }
 
@@ -223,31 +226,30 @@ ByteBuffer encode_for(IntView values) {
 Result<std::vector<std::int64_t>> decode_for(ByteView data, std::size_t count) {
   static constexpr const char* kCodec = "frame-of-reference";
   if (count == 0) {
-    if (!data.empty()) return codec_error(kCodec, "bytes for zero values");
+    DRUX_FAIL_IF(!data.empty(), codec_message(kCodec, "bytes for zero values"));
     return std::vector<std::int64_t>{};
   }
-  if (!count_fits(count)) return codec_error(kCodec, "value count too large");
+  DRUX_FAIL_IF(!count_fits(count), codec_message(kCodec, "value count too large"));
   ByteReader in(data);
   std::int64_t min;
   std::uint8_t width;
-  if (!in.read_svarint(min)) return codec_error(kCodec, "truncated or overlong minimum");
-  if (!in.read_u8(width)) return codec_error(kCodec, "missing bit width");
-  if (width > kMaxForWidth) return codec_error(kCodec, "bit width above 64");
+  DRUX_FAIL_IF(!in.read_svarint(min), codec_message(kCodec, "truncated or overlong minimum"));
+  DRUX_FAIL_IF(!in.read_u8(width), codec_message(kCodec, "missing bit width"));
+  DRUX_FAIL_IF(width > kMaxForWidth, codec_message(kCodec, "bit width above 64"));
   if (width == 0) {
-    if (!in.at_end()) return codec_error(kCodec, "trailing bytes");
+    DRUX_FAIL_IF(!in.at_end(), codec_message(kCodec, "trailing bytes"));
     return std::vector<std::int64_t>(count, min);
   }
   // Each value needs `width` bits: refuse a count the input cannot hold
   // before sizing anything from it.
-  if (count / 8 > in.remaining() / width) return codec_error(kCodec, "more values than packed bits");
+  DRUX_FAIL_IF(count / 8 > in.remaining() / width, codec_message(kCodec, "more values than packed bits"));
   const std::size_t expected = packed_size(count, width);
-  if (in.remaining() != expected) return codec_error(kCodec, "packed size does not match the value count");
+  DRUX_FAIL_IF(in.remaining() != expected, codec_message(kCodec, "packed size does not match the value count"));
   ByteView packed;
-  if (!in.read_bytes(expected, packed)) return codec_error(kCodec, "truncated packed values");
+  DRUX_FAIL_IF(!in.read_bytes(expected, packed), codec_message(kCodec, "truncated packed values"));
   const std::uint64_t used_bits = static_cast<std::uint64_t>(count / 8) * width * 8 + (count % 8) * width;
-  if (used_bits % 8 != 0 && (packed.back() >> (used_bits % 8)) != 0) {
-    return codec_error(kCodec, "padding bits are not zero");
-  }
+  DRUX_FAIL_IF(used_bits % 8 != 0 && (packed.back() >> (used_bits % 8)) != 0,
+               codec_message(kCodec, "padding bits are not zero"));
   std::vector<std::int64_t> values;
   values.reserve(count);
   std::uint64_t bit = 0;
@@ -270,12 +272,13 @@ ByteBuffer encode_cdelta(IntView values) {
 
 Result<std::vector<std::int64_t>> decode_cdelta(ByteView data, std::size_t count) {
   static constexpr const char* kCodec = "constant-delta";
-  if (!count_fits(count)) return codec_error(kCodec, "value count too large");
+  DRUX_FAIL_IF(!count_fits(count), codec_message(kCodec, "value count too large"));
   ByteReader in(data);
   std::int64_t first;
   std::int64_t step;
-  if (!in.read_svarint(first) || !in.read_svarint(step)) return codec_error(kCodec, "truncated or overlong varint");
-  if (!in.at_end()) return codec_error(kCodec, "trailing bytes");
+  DRUX_FAIL_IF(!in.read_svarint(first) || !in.read_svarint(step),
+               codec_message(kCodec, "truncated or overlong varint"));
+  DRUX_FAIL_IF(!in.at_end(), codec_message(kCodec, "trailing bytes"));
   std::vector<std::int64_t> values;
   values.reserve(count);
   std::uint64_t current = as_unsigned(first);

@@ -1,5 +1,8 @@
-// The in-memory vocabulary of a table: cells, columns and the per-chunk
-// records the writer keeps for the footer.
+// The in-memory vocabulary of a table: cells, columns, statistics and the
+// membership filter, with the views the writer takes of a cell by column
+// type. A cell owns its nested values, so copies are deep and no cell
+// refers to another. Deliberately not here: the format's codes (format.h)
+// and the records of the file (container.h).
 #pragma once
 
 #include <array>
@@ -9,6 +12,8 @@
 #include <utility>
 #include <variant>
 #include <vector>
+
+#include "drux_v2/format.h"
 
 namespace drux {
 
@@ -66,9 +71,6 @@ inline const KVal& cell_at(const Row& row, std::size_t c) {
   return c < row.size() ? row[c] : kNull;
 }
 
-// How a column's values are stored.
-enum class ColType : std::uint8_t { Int = 1, Float = 2, Bool = 3, Str = 4, Bytes = 5, Object = 6, List = 7, Map = 8 };
-
 inline bool is_nested(ColType t) { return t == ColType::Object || t == ColType::List || t == ColType::Map; }
 
 using AesKey = std::array<std::uint8_t, 32>;
@@ -95,15 +97,6 @@ struct ColStats {
 
 // Bit i of the 4096-bit membership filter is bit (i mod 64) of word (i div 64).
 using BloomFilter = std::array<std::uint64_t, 64>;
-
-// What the writer keeps per chunk and column until the footer is written.
-struct StreamChunkColMeta {
-  ColStats stats;
-  std::uint64_t offset = 0;  // file offset of the column block (its CRC field)
-  std::uint64_t length = 0;  // length of the compressed block inside it
-  BloomFilter bloom{};
-  std::uint8_t encoding = 0;
-};
 
 // ---- Views: how the writer reads a value for a column of a given type -------
 

@@ -41,28 +41,13 @@ constexpr std::size_t kUnsearchedTail = 4;        // the last four positions are
 constexpr std::size_t kMinCandidate = 4;          // bytes a chain entry must share with k to count
 constexpr std::size_t kPrefixBytes = 16;          // compared at once, without a loop
 
-// Loads are little-endian by the host's own order; the system runs on x86-64.
-static_assert(std::endian::native == std::endian::little);
-
-std::uint32_t load_u32(const std::uint8_t* p) {
-  std::uint32_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-std::uint64_t load_u64(const std::uint8_t* p) {
-  std::uint64_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
-std::uint32_t hash_at(const std::uint8_t* p) { return (load_u32(p) * kHashMultiplier) >> kHashBits; }
+std::uint32_t hash_at(const std::uint8_t* p) { return (load_u32_le(p) * kHashMultiplier) >> kHashBits; }
 
 // Length of the common prefix of a and b, at most max_len bytes.
 std::size_t common_length(const std::uint8_t* a, const std::uint8_t* b, std::size_t max_len) {
   std::size_t len = 0;
   while (len + 8 <= max_len) {
-    const std::uint64_t diff = load_u64(a + len) ^ load_u64(b + len);
+    const std::uint64_t diff = load_u64_le(a + len) ^ load_u64_le(b + len);
     if (diff != 0) return len + static_cast<std::size_t>(std::countr_zero(diff) >> 3);
     len += 8;
   }
@@ -147,12 +132,6 @@ Lanes push_front(const Lanes& b, std::uint16_t next2) {
   return __builtin_shufflevector(b, Lanes{}, 8, 0, 1, 2, 3, 4, 5, 6) | Lanes{next2};
 }
 
-std::uint16_t load_u16(const std::uint8_t* p) {
-  std::uint16_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-
 // How the bucket table starts out empty. Filling its 2 MiB costs more than
 // a small block takes to compress; there, a bitmap of buckets in use stands
 // in for the fill, at a small cost on every insertion.
@@ -200,7 +179,7 @@ class MatchFinder {
   // no candidate does.
   [[gnu::always_inline]] Match search_at_least(std::size_t k, const Bucket& chain, std::size_t at_least) const {
     const std::size_t max_len = max_length_at(k);
-    if (max_len < at_least || !may_hold(chain, load_u16(data_ + k + kNextBytes))) return {};
+    if (max_len < at_least || !may_hold(chain, load_u16_le(data_ + k + kNextBytes))) return {};
     const Candidates candidates(chain);
     if (max_len >= kPrefixBytes && !any_agrees(k, candidates, at_least)) return {};
     return walk_from(k, candidates, max_len);
@@ -211,7 +190,7 @@ class MatchFinder {
   // candidate reaches it.
   [[gnu::always_inline]] Match search(std::size_t k, const Bucket& chain) const {
     const std::size_t max_len = max_length_at(k);
-    if (max_len < kMinMatch || !may_hold(chain, load_u16(data_ + k + kNextBytes))) return {};
+    if (max_len < kMinMatch || !may_hold(chain, load_u16_le(data_ + k + kNextBytes))) return {};
     return walk_from(k, Candidates(chain), max_len);
   }
 
@@ -230,12 +209,12 @@ class MatchFinder {
   // keeps inside the block.
   bool any_agrees(std::size_t k, const Candidates& candidates, std::size_t at_least) const {
     const std::size_t tail = at_least - sizeof(std::uint64_t);
-    const std::uint64_t first = load_u64(data_ + k);
-    const std::uint64_t last = load_u64(data_ + k + tail);
+    const std::uint64_t first = load_u64_le(data_ + k);
+    const std::uint64_t last = load_u64_le(data_ + k + tail);
     bool found = false;
     for (const std::size_t p : candidates.at) {
       if (k - p > kMaxDistance) break;
-      found |= (load_u64(data_ + p) == first) & (load_u64(data_ + p + tail) == last);
+      found |= (load_u64_le(data_ + p) == first) & (load_u64_le(data_ + p + tail) == last);
     }
     return found;
   }
@@ -247,7 +226,7 @@ class MatchFinder {
     const std::uint64_t gap = std::min<std::uint64_t>(p - static_cast<std::uint32_t>(before.low), kFarGap);
     // Positions whose bytes 4 and 5 lie past the end are never candidates
     // of a search that can count: any later search has fewer bytes left.
-    const std::uint16_t next2 = p + kNextBytes + 2 <= size_ ? load_u16(data_ + p + kNextBytes) : 0;
+    const std::uint16_t next2 = p + kNextBytes + 2 <= size_ ? load_u16_le(data_ + p + kNextBytes) : 0;
     buckets_[h] = {p | gap << 32 | (before.low >> 32) << 48, before.high << 16 | before.low >> 48,
                    push_front(before.next, next2)};
     return before;
@@ -265,8 +244,8 @@ class MatchFinder {
     const std::uint8_t* here = data_ + k;
     std::uint64_t here_lo = 0, here_hi = 0;
     if constexpr (kCompare == CompareFrom::Prefix) {
-      here_lo = load_u64(here);
-      here_hi = load_u64(here + 8);
+      here_lo = load_u64_le(here);
+      here_hi = load_u64_le(here + 8);
     }
     for (const std::size_t p : candidates.at) {
       if (k - p > kMaxDistance) break;  // also at the end of the chain
@@ -275,8 +254,8 @@ class MatchFinder {
       if constexpr (kCompare == CompareFrom::Prefix) {
         // Both halves are read and joined without a branch: on short values
         // whether the first eight bytes agree is a coin toss.
-        const std::uint64_t lo = load_u64(there) ^ here_lo;
-        const std::uint64_t hi = load_u64(there + 8) ^ here_hi;
+        const std::uint64_t lo = load_u64_le(there) ^ here_lo;
+        const std::uint64_t hi = load_u64_le(there + 8) ^ here_hi;
         len = first_difference(lo) + (lo == 0 ? first_difference(hi) : 0);
       } else {
         len = common_length(there, here, max_len);
@@ -471,21 +450,21 @@ Result<std::size_t> decoded_size(ByteView tokens, std::size_t max_output) {
       const std::uint8_t* marker = static_cast<const std::uint8_t*>(
           std::memchr(tokens.data() + i, kTokenMarker, n - i));
       const std::size_t run = (marker ? static_cast<std::size_t>(marker - tokens.data()) : n) - i;
-      if (run > max_output - out) return data_error("LZ output passes its size limit");
+      DRUX_FAIL_IF(run > max_output - out, "LZ output passes its size limit");
       out += run;
       i += run;
       continue;
     }
-    if (n - i < kTokenSize) return data_error("LZ token stream ends inside a token");
+    DRUX_FAIL_IF(n - i < kTokenSize, "LZ token stream ends inside a token");
     const std::size_t distance = tokens[i + 1] | (std::size_t{tokens[i + 2]} << 8);
     const std::size_t length = tokens[i + 3] | (std::size_t{tokens[i + 4]} << 8);
     if (distance == 0) {
-      if (length != 1) return data_error("LZ token with distance 0 is not an escaped FF");
+      DRUX_FAIL_IF(length != 1, "LZ token with distance 0 is not an escaped FF");
     } else {
-      if (distance > out) return data_error("LZ match reaches before the start of the block");
-      if (length < kMinMatch) return data_error("LZ match shorter than 6 bytes");
+      DRUX_FAIL_IF(distance > out, "LZ match reaches before the start of the block");
+      DRUX_FAIL_IF(length < kMinMatch, "LZ match shorter than 6 bytes");
     }
-    if (length > max_output - out) return data_error("LZ output passes its size limit");
+    DRUX_FAIL_IF(length > max_output - out, "LZ output passes its size limit");
     out += length;
     i += kTokenSize;
   }

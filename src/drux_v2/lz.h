@@ -1,6 +1,9 @@
 // The byte-oriented LZ77 stage of the block compressor: hash chains with a
 // one-step lazy match, emitting a token stream of literals and FF-escaped
 // (distance, length) back-references.
+//
+// Deliberately not here: an entropy stage (the Huffman and range coders
+// follow it) and any dictionary between blocks.
 #pragma once
 
 #include <cstddef>

@@ -131,7 +131,7 @@ void encode_into(ByteBuffer& out, const KVal& v, int levels_left) {
 
 // ---- Decoding ----------------------------------------------------------------
 
-Error nested_error(const std::string& what) { return data_error("nested value: " + what); }
+std::string nested_message(const std::string& what) { return "nested value: " + what; }
 
 Result<KVal> decode_value(ByteReader& in, int levels_left);
 
@@ -139,26 +139,26 @@ Result<KVal> decode_value(ByteReader& in, int levels_left);
 Result<KVal> decode_child(ByteReader& in, int levels_left) {
   std::uint64_t length;
   ByteView bytes;
-  if (!in.read_varint(length)) return nested_error("truncated or overlong child length");
-  if (!in.read_bytes(length, bytes)) return nested_error("child runs past the end");
+  DRUX_FAIL_IF(!in.read_varint(length), nested_message("truncated or overlong child length"));
+  DRUX_FAIL_IF(!in.read_bytes(length, bytes), nested_message("child runs past the end"));
   ByteReader child_in(bytes);
   Result<KVal> child = decode_value(child_in, levels_left);
-  if (child.ok() && !child_in.at_end()) return nested_error("child shorter than its length prefix");
+  DRUX_FAIL_IF(child.ok() && !child_in.at_end(), nested_message("child shorter than its length prefix"));
   return child;
 }
 
 Result<std::string> decode_text(ByteReader& in) {
   std::uint64_t length;
   ByteView bytes;
-  if (!in.read_varint(length)) return nested_error("truncated or overlong length");
-  if (!in.read_bytes(length, bytes)) return nested_error("text runs past the end");
+  DRUX_FAIL_IF(!in.read_varint(length), nested_message("truncated or overlong length"));
+  DRUX_FAIL_IF(!in.read_bytes(length, bytes), nested_message("text runs past the end"));
   return std::string(as_text(bytes));
 }
 
 Result<std::uint64_t> decode_count(ByteReader& in, std::size_t min_entry_bytes) {
   std::uint64_t count;
-  if (!in.read_varint(count)) return nested_error("truncated or overlong count");
-  if (count > in.remaining() / min_entry_bytes) return nested_error("more entries than the input can hold");
+  DRUX_FAIL_IF(!in.read_varint(count), nested_message("truncated or overlong count"));
+  DRUX_FAIL_IF(count > in.remaining() / min_entry_bytes, nested_message("more entries than the input can hold"));
   return count;
 }
 
@@ -207,18 +207,18 @@ Result<KVal> decode_map(ByteReader& in, int levels_left) {
 
 Result<KVal> decode_value(ByteReader& in, int levels_left) {
   std::uint8_t tag;
-  if (!in.read_u8(tag)) return nested_error("missing tag");
+  DRUX_FAIL_IF(!in.read_u8(tag), nested_message("missing tag"));
   switch (tag) {
     case kTagNull:
       return KVal::Null();
     case kTagInt: {
       std::int64_t v;
-      if (!in.read_svarint(v)) return nested_error("truncated or overlong integer");
+      DRUX_FAIL_IF(!in.read_svarint(v), nested_message("truncated or overlong integer"));
       return KVal::Int(v);
     }
     case kTagFloat: {
       std::uint64_t bits;
-      if (!in.read_u64_le(bits)) return nested_error("truncated float");
+      DRUX_FAIL_IF(!in.read_u64_le(bits), nested_message("truncated float"));
       return KVal::Float(std::bit_cast<double>(bits));
     }
     case kTagStr:
@@ -229,19 +229,20 @@ Result<KVal> decode_value(ByteReader& in, int levels_left) {
     }
     case kTagBool: {
       std::uint8_t b;
-      if (!in.read_u8(b)) return nested_error("truncated boolean");
-      if (b > 1) return nested_error("boolean byte is neither 0 nor 1");
+      DRUX_FAIL_IF(!in.read_u8(b), nested_message("truncated boolean"));
+      DRUX_FAIL_IF(b > 1, nested_message("boolean byte is neither 0 nor 1"));
       return KVal::Bool(b == 1);
     }
     case kTagObject:
     case kTagList:
     case kTagMap:
-      if (levels_left == 0) return nested_error("nested deeper than " + std::to_string(kMaxNestingDepth) + " levels");
+      DRUX_FAIL_IF(levels_left == 0,
+                   nested_message("nested deeper than " + std::to_string(kMaxNestingDepth) + " levels"));
       if (tag == kTagObject) return decode_object(in, levels_left);
       if (tag == kTagList) return decode_list(in, levels_left);
       return decode_map(in, levels_left);
     default:
-      return nested_error("unknown tag " + std::to_string(tag));
+      return data_error(nested_message("unknown tag " + std::to_string(tag)));
   }
 }
 
@@ -258,7 +259,7 @@ ByteBuffer encode_nested_val(const KVal& value) {
 Result<KVal> decode_nested_val(ByteView data) {
   ByteReader in(data);
   Result<KVal> value = decode_value(in, kMaxNestingDepth);
-  if (value.ok() && !in.at_end()) return nested_error("trailing bytes");
+  DRUX_FAIL_IF(value.ok() && !in.at_end(), nested_message("trailing bytes"));
   return value;
 }
 

@@ -7,6 +7,8 @@
 //
 // The reader checks the model and refuses any block length the coded bytes
 // could not carry, before it allocates the output.
+//
+// Deliberately not here: adaptive or higher-order models.
 #include "drux_v2/range_coder.h"
 
 #include <algorithm>
@@ -198,21 +200,21 @@ constexpr std::size_t kMaxDistinct = 256;
 
 Status read_model(ByteReader& in, RangeModelFrequencies& freq) {
   std::uint16_t distinct;
-  if (!in.read_u16_le(distinct)) return data_error("Range model is truncated");
-  if (distinct == 0 || distinct > kMaxDistinct) return data_error("Range model has a bad value count");
+  DRUX_FAIL_IF(!in.read_u16_le(distinct), "Range model is truncated");
+  DRUX_FAIL_IF(distinct == 0 || distinct > kMaxDistinct, "Range model has a bad value count");
   std::uint32_t sum = 0;
   int previous = -1;
   for (int i = 0; i < distinct; ++i) {
     std::uint8_t value;
     std::uint16_t frequency;
-    if (!in.read_u8(value) || !in.read_u16_le(frequency)) return data_error("Range model is truncated");
-    if (value <= previous) return data_error("Range model values are not ascending");
-    if (frequency == 0) return data_error("Range model frequency is zero");
+    DRUX_FAIL_IF(!in.read_u8(value) || !in.read_u16_le(frequency), "Range model is truncated");
+    DRUX_FAIL_IF(value <= previous, "Range model values are not ascending");
+    DRUX_FAIL_IF(frequency == 0, "Range model frequency is zero");
     freq[value] = frequency;
     sum += frequency;
     previous = value;
   }
-  if (sum != kRangeModelTotal) return data_error("Range model frequencies do not add up to 16384");
+  DRUX_FAIL_IF(sum != kRangeModelTotal, "Range model frequencies do not add up to 16384");
   return {};
 }
 
@@ -242,19 +244,19 @@ Status decode_symbols(ByteView coded, const RangeModelFrequencies& freq, std::ui
   for (std::size_t i = 0; i < n; ++i) {
     const std::uint32_t r = range >> kModelBits;
     const std::uint32_t target = (code - low) / r;
-    if (target >= kRangeModelTotal) return data_error("Range coded bytes hold an impossible value");
+    DRUX_FAIL_IF(target >= kRangeModelTotal, "Range coded bytes hold an impossible value");
     const SymbolRange s = ranges[symbol_at[target]];
     out[i] = symbol_at[target];
     low += r * s.start;
     range = r * s.frequency;
     while (range < kRenormLimit) {
-      if (pos == coded.size()) return data_error("Range coded bytes are truncated");
+      DRUX_FAIL_IF(pos == coded.size(), "Range coded bytes are truncated");
       code = code << 8 | coded[pos++];
       low <<= 8;
       range <<= 8;
     }
   }
-  if (pos != coded.size()) return data_error("Range coded bytes have trailing bytes");
+  DRUX_FAIL_IF(pos != coded.size(), "Range coded bytes have trailing bytes");
   return {};
 }
 
@@ -266,23 +268,21 @@ Result<ByteBuffer> range_decompress(ByteView data, std::size_t max_output) {
   RangeModelFrequencies freq{};
   if (Status status = read_model(in, freq); !status) return status.error_value();
   std::uint32_t block_length;
-  if (!in.read_u32_le(block_length)) return data_error("Range block length is truncated");
-  ByteView coded;
-  (void)in.read_bytes(in.remaining(), coded);
+  DRUX_FAIL_IF(!in.read_u32_le(block_length), "Range block length is truncated");
+  const ByteView coded = in.read_rest();
 
   const int distinct = distinct_values(freq);
-  if (block_length > max_output) return data_error("Range block length exceeds the allowed output");
-  if (block_length < static_cast<std::uint32_t>(distinct)) return data_error("Range block length is too short for its model");
+  DRUX_FAIL_IF(block_length > max_output, "Range block length exceeds the allowed output");
+  DRUX_FAIL_IF(block_length < static_cast<std::uint32_t>(distinct), "Range block length is too short for its model");
   if (distinct == 1) {
-    if (!coded.empty()) return data_error("Range single-value block has trailing bytes");
+    DRUX_FAIL_IF(!coded.empty(), "Range single-value block has trailing bytes");
     int value = 0;
     while (freq[value] == 0) ++value;
     return ByteBuffer(block_length, static_cast<std::uint8_t>(value));
   }
-  if (coded.size() < kFinalBytes) return data_error("Range coded bytes are truncated");
-  if (!length_fits_coded_bytes(block_length, freq, coded.size())) {
-    return data_error("Range block length exceeds what the coded bytes can hold");
-  }
+  DRUX_FAIL_IF(coded.size() < kFinalBytes, "Range coded bytes are truncated");
+  DRUX_FAIL_IF(!length_fits_coded_bytes(block_length, freq, coded.size()),
+               "Range block length exceeds what the coded bytes can hold");
   ByteBuffer out(block_length);
   if (Status status = decode_symbols(coded, freq, out.data(), out.size()); !status) return status.error_value();
   return out;

@@ -1,5 +1,7 @@
 // Range coder with a static order-0 model: the block's byte frequencies
 // scaled to a total of 2^14, stored in front of the coded bytes.
+//
+// Deliberately not here: the choice of when to use it (block_compressor.cpp).
 #pragma once
 
 #include <array>

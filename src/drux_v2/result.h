@@ -1,8 +1,12 @@
-// Error values for the library boundary.
+// Error values for the library boundary, and the one checking idiom of the
+// decoders.
 //
 // Library operations return either their result or an error message; they
-// never throw across the boundary. The Python layer is the only place that
-// turns an error value into an exception.
+// never throw across the boundary. Every decoder of untrusted bytes refuses
+// what it cannot trust through DRUX_FAIL_IF, so "not enough bytes" and
+// "value out of range" all become the one bad-data error, with a message
+// that is built only when the check fails. Deliberately not here: exceptions
+// (the Python layer is the only place that turns an error value into one).
 #pragma once
 
 #include <string>
@@ -22,6 +26,16 @@ struct Error {
 };
 
 inline Error data_error(std::string message) { return Error{std::move(message), ErrorKind::Data}; }
+
+// Returns the bad-data error `message` from the enclosing function (one that
+// returns a Result or a Status) when `condition` holds. A read that can run
+// short is checked the same way: DRUX_FAIL_IF(!in.read_u8(tag), "...").
+#define DRUX_FAIL_IF(condition, message)   \
+  do {                                     \
+    if (condition) [[unlikely]] {          \
+      return ::drux::data_error(message);  \
+    }                                      \
+  } while (false)
 
 template <class T>
 class [[nodiscard]] Result {

@@ -4,22 +4,23 @@
 //
 // Memory is bounded by one column of one chunk plus the footer metadata;
 // the only seek is the final patch of the header counts.
+//
+// Every record goes through container.h, so the writer holds no layout of its
+// own. Deliberately not here: reading back, or repairing a file left by a
+// failed write.
 #include "drux_v2/streaming_writer.h"
 
 #include <chrono>
 #include <utility>
 
 #include "drux_v2/block_compressor.h"
+#include "drux_v2/container.h"
 #include "drux_v2/crc32.h"
-#include "drux_v2/format.h"
 #include "drux_v2/nested_codec.h"
 
 namespace drux {
 namespace {
 
-constexpr std::uint8_t kEmptyDictionary = 0x00;  // varint 0: no entries
-constexpr std::size_t kFooterEntryFixedSize = 8 + 8 + 1 + 4 + sizeof(BloomFilter);
-constexpr std::uint32_t kMaxChunkCount = 0xFFFFFFFF;  // 32-bit header and footer field
 constexpr const char* kTimesSign = "\xC3\x97";  // U+00D7
 
 std::uint64_t creation_time() {
@@ -31,51 +32,25 @@ std::uint64_t creation_time() {
 
 ByteBuffer schema_bytes(const std::vector<KColumn>& columns) {
   ByteBuffer out;
-  for (const KColumn& column : columns) {
-    put_varint(out, column.name.size());
-    put_bytes(out, as_bytes(column.name));
-    put_u8(out, static_cast<std::uint8_t>(column.col_type));
-    put_u8(out, column.encrypted ? 1 : 0);
-  }
+  for (const KColumn& column : columns) put_schema_entry(out, column);
   return out;
 }
 
 // Header, creation time, reserved bytes, schema block and dictionary block.
 ByteBuffer preamble(const std::vector<KColumn>& columns, std::uint64_t chunk_rows) {
   ByteBuffer schema_block = compress_block(schema_bytes(columns));
-  const std::uint8_t dictionary[] = {kEmptyDictionary};
-  ByteBuffer dictionary_block = compress_block(dictionary);
+  ByteBuffer dictionary_block = compress_block(kEmptyDictionary);
 
   ByteBuffer out;
-  // Byte by byte: GCC 12 misreads a range insert into the empty buffer here
-  // as an overflow (-Wstringop-overflow) at -O3.
-  for (std::uint8_t byte : kMagic) put_u8(out, byte);
-  put_u16_le(out, kFormatVersion);
-  put_u16_le(out, static_cast<std::uint16_t>(columns.size()));
-  put_u64_le(out, 0);  // total rows, patched by finish()
-  put_u32_le(out, 0);  // chunk count, patched by finish()
-  put_u32_le(out, static_cast<std::uint32_t>(chunk_rows));
-  put_u64_le(out, creation_time());
-  out.resize(out.size() + kReservedSize, 0);
-  put_u32_le(out, static_cast<std::uint32_t>(schema_block.size()));
+  FileHeader header;  // total rows and chunk count 0, patched by finish()
+  header.column_count = static_cast<std::uint16_t>(columns.size());
+  header.rows_per_chunk = static_cast<std::uint32_t>(chunk_rows);
+  put_file_header(out, header);
+  put_preamble(out, {creation_time(), static_cast<std::uint32_t>(schema_block.size())});
   put_bytes(out, schema_block);
-  put_u64_le(out, dictionary_block.size());
+  put_dictionary_length(out, dictionary_block.size());
   put_bytes(out, dictionary_block);
   return out;
-}
-
-void put_footer_entry(ByteBuffer& out, const StreamChunkColMeta& meta) {
-  put_u64_le(out, meta.offset);
-  put_u64_le(out, meta.length);
-  put_u8(out, meta.encoding);
-  put_u32_le(out, meta.stats.null_count);
-  put_svarint(out, meta.stats.min_int);
-  put_svarint(out, meta.stats.max_int);
-  put_varint(out, meta.stats.min_str.size());
-  put_bytes(out, as_bytes(meta.stats.min_str));
-  put_varint(out, meta.stats.max_str.size());
-  put_bytes(out, as_bytes(meta.stats.max_str));
-  for (std::uint64_t word : meta.bloom) put_u64_le(out, word);
 }
 
 Error finished_error() { return data_error("The DRUX writer has already finished"); }
@@ -136,8 +111,7 @@ Status StreamingDruxWriter::check_nesting(std::span<const Row> rows) const {
 Status StreamingDruxWriter::append_column_block(const EncodedColumn& column, StreamChunkColMeta& meta) {
   ByteBuffer head;
   head.reserve(kColumnBlockOverhead);
-  put_u32_le(head, column.crc);
-  put_u64_le(head, column.block.size());
+  put_column_block_prefix(head, {column.crc, column.block.size()});
   if (Status s = out_.write(head); !s) return s;
   if (Status s = out_.write(column.block); !s) return s;
 
@@ -145,7 +119,7 @@ Status StreamingDruxWriter::append_column_block(const EncodedColumn& column, Str
   meta.offset = offset_;
   meta.length = column.block.size();
   meta.bloom = column.bloom;
-  meta.encoding = static_cast<std::uint8_t>(column.encoding);
+  meta.encoding = column.encoding;
   offset_ += column.block.size() + kColumnBlockOverhead;
   return {};
 }
@@ -214,18 +188,6 @@ Status StreamingDruxWriter::check_column_count(std::size_t count) const {
   return data_error("Chunk has " + std::to_string(count) + " columns, the file " + std::to_string(columns_.size()));
 }
 
-ByteBuffer StreamingDruxWriter::footer_bytes() const {
-  ByteBuffer out;
-  out.reserve(6 + 4 * chunk_row_counts_.size() + chunk_metas_.size() * columns_.size() * (kFooterEntryFixedSize + 24));
-  put_u32_le(out, chunk_count_);
-  put_u16_le(out, static_cast<std::uint16_t>(columns_.size()));
-  for (std::uint32_t rows : chunk_row_counts_) put_u32_le(out, rows);
-  for (const auto& metas : chunk_metas_) {
-    for (const StreamChunkColMeta& meta : metas) put_footer_entry(out, meta);
-  }
-  return out;
-}
-
 Result<std::string> StreamingDruxWriter::finish() {
   if (!out_.is_open()) return finished_error();
   // Whatever happens below, the writer is spent: its file is closed and its
@@ -237,14 +199,12 @@ Result<std::string> StreamingDruxWriter::finish() {
   }
 
   const std::uint64_t footer_offset = spent.offset_;
-  ByteBuffer tail = compress_block(spent.footer_bytes());
-  const std::uint64_t footer_length = tail.size();
-  put_u64_le(tail, footer_length);
-  put_u64_le(tail, footer_offset);
+  ByteBuffer tail = compress_block(
+      footer_bytes(static_cast<std::uint16_t>(spent.columns_.size()), spent.chunk_row_counts_, spent.chunk_metas_));
+  put_trailer(tail, {tail.size(), footer_offset});
 
   ByteBuffer counts;
-  put_u64_le(counts, spent.total_rows_);
-  put_u32_le(counts, spent.chunk_count_);
+  put_header_counts(counts, spent.total_rows_, spent.chunk_count_);
 
   Status s = spent.out_.write(tail);
   if (s) s = spent.out_.write_at(kTotalRowsOffset, counts);

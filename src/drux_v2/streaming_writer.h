@@ -2,6 +2,9 @@
 // begin() writes everything before the data, write_chunk() appends one
 // column block per column, finish() appends footer and trailer and patches
 // the header's counts.
+//
+// Deliberately not here: seeking back to rewrite anything but the header's
+// two counts.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +15,7 @@
 
 #include "drux_v2/buffered_file.h"
 #include "drux_v2/column_block.h"
+#include "drux_v2/container.h"
 #include "drux_v2/kval.h"
 #include "drux_v2/result.h"
 
@@ -81,7 +85,6 @@ class StreamingDruxWriter {
   Status write_columns(std::size_t row_count, EncodedColumnOf encoded_column);
   Status check_column_count(std::size_t count) const;
   Status append_column_block(const EncodedColumn& column, StreamChunkColMeta& meta);
-  ByteBuffer footer_bytes() const;
 
   std::vector<KColumn> columns_;
   BufferedFile out_;

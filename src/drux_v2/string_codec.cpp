@@ -1,11 +1,13 @@
 // Raw string layout: varint byte length, then the bytes, per string, with no
 // count (the chunk's row count gives it).
+//
+// Deliberately not here: dictionaries or prefix sharing between strings.
 #include "drux_v2/string_codec.h"
 
 namespace drux {
 namespace {
 
-Error raw_str_error(const char* what) { return data_error(std::string("raw string payload: ") + what); }
+std::string raw_str_message(const char* what) { return std::string("raw string payload: ") + what; }
 
 }  // namespace
 
@@ -25,18 +27,18 @@ void append_raw_str(ByteBuffer& out, std::string_view s) {
 
 Result<std::vector<std::string>> decode_raw_str(ByteView data, std::size_t count) {
   // Every string costs at least its one-byte length.
-  if (count > data.size()) return raw_str_error("more strings than bytes");
+  DRUX_FAIL_IF(count > data.size(), raw_str_message("more strings than bytes"));
   ByteReader in(data);
   std::vector<std::string> strings;
   strings.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {
     std::uint64_t length;
     ByteView bytes;
-    if (!in.read_varint(length)) return raw_str_error("truncated or overlong length");
-    if (!in.read_bytes(length, bytes)) return raw_str_error("string runs past the end");
+    DRUX_FAIL_IF(!in.read_varint(length), raw_str_message("truncated or overlong length"));
+    DRUX_FAIL_IF(!in.read_bytes(length, bytes), raw_str_message("string runs past the end"));
     strings.emplace_back(as_text(bytes));
   }
-  if (!in.at_end()) return raw_str_error("trailing bytes");
+  DRUX_FAIL_IF(!in.at_end(), raw_str_message("trailing bytes"));
   return strings;
 }
 

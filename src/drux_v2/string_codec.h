@@ -1,4 +1,7 @@
 // Plain layout of a chunk's strings: varint length, then the bytes, per value.
+//
+// Deliberately not here: any string compression; the block compressor does
+// that.
 #pragma once
 
 #include <span>

@@ -1,3 +1,5 @@
+// The system error text from strerror_r, which is thread-safe where strerror
+// is not. Deliberately not here: any translation of the text.
 #include "drux_v2/system_error.h"
 
 #include <string.h>

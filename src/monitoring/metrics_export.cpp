@@ -1,5 +1,7 @@
 // Each text is laid out as a sequence of append calls in line order, so a
 // reader can hold it beside the format's table line by line.
+//
+// Deliberately not here: any parsing of these texts back.
 #include "monitoring/metrics_export.h"
 
 #include <charconv>

@@ -1,6 +1,9 @@
 // The monitor's text exports: the 19-line metrics JSON document, the
 // 10-line Prometheus text and (declared beside the monitor) the compact
 // alert array. All are pure functions of a copy of the records.
+//
+// Deliberately not here: locking; the caller hands a copy taken under the
+// monitor's mutexes.
 #pragma once
 
 #include <string>

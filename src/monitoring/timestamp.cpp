@@ -1,6 +1,8 @@
 // Local time comes from localtime_r after tzset, which is what makes a
 // change of TZ visible (localtime_r alone may keep the zone it first read);
 // glibc falls back to the system zone and then UTC on its own.
+//
+// Deliberately not here: a clock of its own; the caller passes the instant.
 #include "monitoring/timestamp.h"
 
 #include <time.h>

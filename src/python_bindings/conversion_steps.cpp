@@ -3,13 +3,12 @@
 #include "python_bindings/conversion_steps.h"
 
 #include <cerrno>
-#include <string_view>
 #include <utility>
 
 #include "drux_v2/kval.h"
 #include "drux_v2/system_error.h"
+#include "python_bindings/csv_rows.h"
 #include "python_bindings/line_reader.h"
-#include "python_bindings/text_trim.h"
 
 namespace drux {
 namespace {
@@ -17,17 +16,6 @@ namespace {
 constexpr std::size_t kHeaderBufferSize = 1048576;
 
 Error io_error(std::string message) { return Error{std::move(message), ErrorKind::Io}; }
-
-// Every comma separates two fields; there is no quoting. Always one field at least.
-std::vector<std::string> split_column_names(std::string_view header) {
-  std::vector<std::string> names;
-  for (;;) {
-    const std::size_t comma = header.find(',');
-    names.emplace_back(trim_white_space(header.substr(0, comma)));
-    if (comma == std::string_view::npos) return names;
-    header.remove_prefix(comma + 1);
-  }
-}
 
 }  // namespace
 

@@ -2,6 +2,8 @@
 // streams the data lines in chunks of CHUNK_SIZE rows of text values into a
 // StreamingDruxWriter, checks the output and reports on file descriptor 2.
 // Knows nothing of Python; failures come back as error values.
+//
+// Deliberately not here: any column type but string, and encryption.
 #pragma once
 
 #include <cstdint>

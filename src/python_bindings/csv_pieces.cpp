@@ -12,14 +12,11 @@
 
 #include "drux_v2/system_error.h"
 #include "python_bindings/conversion_steps.h"
-#include "python_bindings/text_trim.h"
 
 namespace drux {
 namespace {
 
 constexpr std::size_t kReadSize = std::size_t{1} << 20;  // small enough that lines are scanned while in cache
-
-bool is_blank(const char* line, std::size_t length) { return trim_white_space({line, length}).empty(); }
 
 }  // namespace
 
@@ -72,7 +69,7 @@ Result<bool> PieceCutter::next(CsvPiece& piece) {
     const std::size_t size = piece.bytes.size();
     while (const void* lf = line_start < size ? std::memchr(data + line_start, '\n', size - line_start) : nullptr) {
       const auto end = static_cast<std::size_t>(static_cast<const char*>(lf) - data);
-      const bool row = !is_blank(data + line_start, end - line_start);
+      const bool row = !is_blank_line({data + line_start, end - line_start});
       line_start = end + 1;
       if (row && ++piece.rows == CHUNK_SIZE) {
         carry_.append(data + line_start, size - line_start);
@@ -81,7 +78,7 @@ Result<bool> PieceCutter::next(CsvPiece& piece) {
       }
     }
     if (eof_) {
-      if (line_start < size && !is_blank(data + line_start, size - line_start)) ++piece.rows;
+      if (line_start < size && !is_blank_line({data + line_start, size - line_start})) ++piece.rows;
       return size > 0;
     }
     if (Status s = read_more(piece.bytes); !s) return s.error_value();
@@ -109,7 +106,7 @@ void add_piece_lines(const CsvPiece& piece, CsvChunk& chunk) {
     const char* line_end = lf ? lf : end;
     if (lf && line_end > p && line_end[-1] == '\r') --line_end;
     const std::string_view line(p, static_cast<std::size_t>(line_end - p));
-    if (!trim_white_space(line).empty()) chunk.add_line(line);
+    if (!is_blank_line(line)) chunk.add_line(line);
     p = lf ? lf + 1 : end;
   }
 }

@@ -1,12 +1,13 @@
 // Fields are found eight bytes at a time and go straight from the line into
-// their column's payload: the only copy of a field's bytes.
+// their column's payload: the only copy of a field's bytes. Deliberately not
+// here: any allocation per line or per field once the first chunk is built.
 #include "python_bindings/csv_rows.h"
 
 #include <bit>
 #include <cstdint>
 #include <cstring>
 
-#include "python_bindings/text_trim.h"
+#include "drux_v2/bytes.h"
 
 namespace drux {
 namespace {
@@ -15,14 +16,14 @@ constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
 constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
 constexpr std::uint64_t kCommas = kOnes * ',';
 
-// First comma in [p, end), or end. Fields are short, so eight bytes are
-// tested at a time in a register rather than through a library call: the
-// lowest byte flagged by the zero-byte test of (word ^ commas) is exact.
+}  // namespace
+
+// Fields are short, so eight bytes are tested at a time in a register rather
+// than through a library call: the lowest byte flagged by the zero-byte test
+// of (word ^ commas) is exact.
 const char* find_comma(const char* p, const char* end) {
   while (end - p >= 8) {
-    std::uint64_t word;
-    std::memcpy(&word, p, sizeof word);
-    const std::uint64_t x = word ^ kCommas;
+    const std::uint64_t x = load_u64_le(reinterpret_cast<const std::uint8_t*>(p)) ^ kCommas;
     const std::uint64_t hit = (x - kOnes) & ~x & kHighBits;
     if (hit != 0) return p + (std::countr_zero(hit) >> 3);
     p += 8;
@@ -31,7 +32,11 @@ const char* find_comma(const char* p, const char* end) {
   return p;
 }
 
-}  // namespace
+std::vector<std::string> split_column_names(std::string_view header) {
+  std::vector<std::string> names;
+  for_each_field(header, header.size() + 1, [&](std::string_view name) { names.emplace_back(name); });
+  return names;
+}
 
 CsvChunk::CsvChunk(std::size_t num_columns) : columns_(num_columns) {
   builders_.reserve(num_columns);
@@ -39,15 +44,8 @@ CsvChunk::CsvChunk(std::size_t num_columns) : columns_(num_columns) {
 }
 
 void CsvChunk::add_line(std::string_view line) {
-  const char* field = line.data();
-  const char* const end = field + line.size();
   std::size_t c = 0;
-  while (c < builders_.size()) {
-    const char* comma = find_comma(field, end);
-    builders_[c++].add(trim_white_space(std::string_view(field, static_cast<std::size_t>(comma - field))));
-    if (comma == end) break;
-    field = comma + 1;
-  }
+  for_each_field(line, builders_.size(), [&](std::string_view field) { builders_[c++].add(field); });
   for (; c < builders_.size(); ++c) builders_[c].add({});
   ++rows_;
 }

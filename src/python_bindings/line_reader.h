@@ -7,6 +7,9 @@
 // Lines are handed out as views into the buffer: no copy and no allocation
 // per line. A line longer than the buffer grows the buffer (there is no
 // limit on line length); otherwise memory stays at the buffer size.
+//
+// Deliberately not here: any line end but LF and CRLF, and any encoding but
+// UTF-8.
 #pragma once
 
 #include <cstddef>

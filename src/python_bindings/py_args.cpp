@@ -1,3 +1,5 @@
+// Argument binding and conversion for the drux_fileformat entry points; see
+// py_args.h. Deliberately not here: building a library call.
 #include "python_bindings/py_args.h"
 
 #include <cstring>

@@ -6,6 +6,8 @@
 // raise the module's own TypeError messages on a mismatch. The converters
 // then turn each bound object into a library value, in parameter order,
 // stopping at the first failure so that no library call happens.
+//
+// Deliberately not here: the library calls themselves.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

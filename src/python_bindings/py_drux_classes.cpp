@@ -5,6 +5,9 @@
 // None of them reads a DRUX file's contents: the information calls open the
 // path, take its size from the file system and close it again. The classes
 // hold only their path, set once by the constructor.
+//
+// Deliberately not here: reading a DRUX file's contents (the drux package
+// does that).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>

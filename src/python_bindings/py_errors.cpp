@@ -1,3 +1,5 @@
+// Library error values to Python exceptions; see py_errors.h. Deliberately
+// not here: any error of its own making.
 #include "python_bindings/py_errors.h"
 
 namespace drux::py {

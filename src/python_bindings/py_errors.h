@@ -1,4 +1,7 @@
 // The one place where library error values become Python exceptions.
+//
+// An error's kind picks the exception type and its message is raised
+// unchanged. Deliberately not here: exception types of its own.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

@@ -4,6 +4,9 @@
 // and cached, so a repeated import gets the very same object back. Imports in
 // subinterpreters are refused, because the cached module and the type objects
 // belong to the interpreter that created them.
+//
+// Deliberately not here: multi-phase initialisation, which the fixed surface
+// does not need.
 #include "python_bindings/py_module.h"
 
 namespace drux::py {

@@ -1,4 +1,7 @@
 // What each source of the module contributes to initialisation.
+//
+// Each source adds its own functions or types, so the module definition names
+// none of them. Deliberately not here: any state shared between the sources.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

@@ -1,3 +1,6 @@
+// Report lines go straight to file descriptor 2, each retried until it is
+// written whole, so they bypass Python's buffered sys.stderr and reach the
+// terminal in order. Deliberately not here: buffering or log levels.
 #include "python_bindings/stderr_report.h"
 
 #include <errno.h>

@@ -2,6 +2,8 @@
 // their high bits together, so ASCII-only text (the bulk of most CSV files)
 // costs one load and one mask per eight bytes; a multi-byte sequence is
 // checked byte by byte against the ranges that keep it well formed.
+//
+// Deliberately not here: replacement of invalid sequences.
 #include "python_bindings/utf8_check.h"
 
 #include <cstdint>

@@ -1,5 +1,7 @@
 // UTF-8 validity of input text, by the strict rules: no overlong forms, no
 // surrogates (U+D800..U+DFFF), nothing above U+10FFFF.
+//
+// Deliberately not here: any other encoding.
 #pragma once
 
 #include <cstddef>

@@ -8,6 +8,9 @@
 #include <vector>
 
 #include "drux_v2/string_codec.h"
+#include "python_bindings/csv_text.h"
+#include "python_bindings/line_reader.h"
+#include "test_support.h"
 
 namespace drux {
 namespace {
@@ -99,6 +102,31 @@ TEST(CsvChunk, ClearStartsTheNextChunkEmptyInTheSameBuffers) {
   EXPECT_EQ(second[0].stats.min_str, "m");
   EXPECT_EQ(second[0].stats.max_str, "m");
   EXPECT_EQ(second[1].stats.max_str, "");
+}
+
+// The whole-file reading that `drux verify --csv` compares with: the same
+// rules as the chunks above, with the header's names and blank lines skipped.
+TEST(CsvText, HoldsTheTrimmedNamesAndThePaddedOrCutRows) {
+  test::ScratchDir dir;
+  const std::string path =
+      dir.file("t.csv", " name ,\xC2\xA0" "age\r\nalice, 31\r\n\n \t\nbob\ncarol,45,extra\n,\n");
+  auto text = read_csv_text(path);
+  ASSERT_TRUE(text.ok()) << text.error();
+  EXPECT_EQ(text->names, (std::vector<std::string>{"name", "age"}));
+  EXPECT_EQ(text->rows, (std::vector<std::vector<std::string>>{
+                            {"alice", "31"}, {"bob", ""}, {"carol", "45"}, {"", ""}}));
+}
+
+TEST(CsvText, RefusesAnEmptyFileAsBadDataAndInvalidUtf8AsAnIoError) {
+  test::ScratchDir dir;
+  auto empty = read_csv_text(dir.file("empty.csv", ""));
+  ASSERT_FALSE(empty.ok());
+  EXPECT_EQ(empty.error_kind(), ErrorKind::Data);
+  EXPECT_EQ(empty.error(), "CSV file is empty");
+  auto invalid = read_csv_text(dir.file("bad.csv", "a\n\xFF\n"));
+  ASSERT_FALSE(invalid.ok());
+  EXPECT_EQ(invalid.error_kind(), ErrorKind::Io);
+  EXPECT_EQ(invalid.error(), kInvalidUtf8Message);
 }
 
 }  // namespace

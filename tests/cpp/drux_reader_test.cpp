@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "drux_v2/block_compressor.h"
-#include "drux_v2/format.h"
+#include "drux_v2/container.h"
 #include "drux_v2/streaming_writer.h"
 #include "test_support.h"
 
@@ -512,35 +512,15 @@ INSTANTIATE_TEST_SUITE_P(DruxReader, CorruptFile, testing::ValuesIn(corruptions(
 
 // ---- Footers rewritten -------------------------------------------------------------------
 
-// The footer bytes of `meta`, in field order.
+// The footer bytes of `meta`, as the writer lays them out.
 ByteBuffer footer_bytes(const DruxMetadata& meta) {
-  ByteBuffer out;
-  put_u32_le(out, meta.chunk_count());
-  put_u16_le(out, static_cast<std::uint16_t>(meta.columns.size()));
-  for (std::uint32_t rows : meta.chunk_rows) put_u32_le(out, rows);
-  for (const auto& chunk : meta.chunks) {
-    for (const ColumnChunkInfo& e : chunk) {
-      put_u64_le(out, e.offset);
-      put_u64_le(out, e.length);
-      put_u8(out, static_cast<std::uint8_t>(e.encoding));
-      put_u32_le(out, e.stats.null_count);
-      put_svarint(out, e.stats.min_int);
-      put_svarint(out, e.stats.max_int);
-      put_varint(out, e.stats.min_str.size());
-      put_bytes(out, as_bytes(e.stats.min_str));
-      put_varint(out, e.stats.max_str.size());
-      put_bytes(out, as_bytes(e.stats.max_str));
-      for (std::uint64_t word : e.bloom) put_u64_le(out, word);
-    }
-  }
-  return out;
+  return drux::footer_bytes(static_cast<std::uint16_t>(meta.columns.size()), meta.chunk_rows, meta.chunks);
 }
 
 // The file's bytes up to its footer, then `footer` compressed and a trailer.
 std::string with_footer(const std::string& bytes, std::uint64_t footer_offset, ByteView footer) {
   ByteBuffer tail = compress_block(footer);
-  put_u64_le(tail, tail.size());
-  put_u64_le(tail, footer_offset);
+  put_trailer(tail, {tail.size(), footer_offset});
   return bytes.substr(0, footer_offset) + std::string(as_text(tail));
 }
 

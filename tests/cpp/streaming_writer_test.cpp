@@ -1,6 +1,7 @@
 // Whole DRUX v2 files as the streaming writer lays them out: header,
 // schema and dictionary blocks, column blocks, footer index and trailer,
-// read back here with a small parser of the container.
+// read back here through the container's decoders (the exact bytes of one
+// small file are checked against literals below).
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -21,7 +22,7 @@
 #include "drux_v2/block_compressor.h"
 #include "drux_v2/column_block.h"
 #include "drux_v2/crc32.h"
-#include "drux_v2/format.h"
+#include "drux_v2/container.h"
 #include "drux_v2/nested_codec.h"
 #include "drux_v2/streaming_writer.h"
 #include "drux_v2/string_codec.h"
@@ -35,9 +36,10 @@ namespace fs = std::filesystem;
 constexpr std::size_t kMaxBlockOutput = std::size_t{64} << 20;
 constexpr std::size_t kCreationTimeOffset = 24;
 
-// ---- A test-side reader of the container -------------------------------------
+// ---- The container, read back through container.h ---------------------------
 
-struct FooterEntry {
+// A footer entry with its statistics spread out, as the tests compare them.
+struct FooterFields {
   std::uint64_t offset = 0;
   std::uint64_t length = 0;
   std::uint8_t encoding = 0;
@@ -65,7 +67,7 @@ struct ParsedFile {
   std::uint32_t footer_chunk_count = 0;
   std::uint16_t footer_column_count = 0;
   std::vector<std::uint32_t> row_counts;
-  std::vector<FooterEntry> entries;  // chunk-major, column-minor
+  std::vector<FooterFields> entries;  // chunk-major, column-minor
 };
 
 ByteBuffer read_all(const std::string& path) {
@@ -79,46 +81,44 @@ void read_block(ByteReader& r, std::uint64_t length, ByteBuffer* out) {
   out->assign(view.begin(), view.end());
 }
 
-// Header, schema, dictionary and trailer; no footer decoding.
+// Header, schema, dictionary and trailer; no footer decoding. The magic and
+// the reserved zero bytes are checked by the container's decoders.
 void parse_front_and_trailer(ParsedFile* f) {
   ByteReader r(f->bytes);
-  ByteView magic;
-  ASSERT_TRUE(r.read_bytes(4, magic));
-  ASSERT_TRUE(std::equal(magic.begin(), magic.end(), kMagic.begin()));
-  std::uint64_t ignored;
-  ASSERT_TRUE(r.read_u16_le(f->version) && r.read_u16_le(f->column_count) && r.read_u64_le(f->total_rows) &&
-              r.read_u32_le(f->chunk_count) && r.read_u32_le(f->rows_per_chunk) && r.read_u64_le(ignored));
-  ByteView reserved;
-  ASSERT_TRUE(r.read_bytes(kReservedSize, reserved));
-  EXPECT_EQ(ByteBuffer(reserved.begin(), reserved.end()), ByteBuffer(kReservedSize, 0));
-  std::uint32_t schema_length;
-  ASSERT_TRUE(r.read_u32_le(schema_length));
-  ASSERT_NO_FATAL_FAILURE(read_block(r, schema_length, &f->schema_block));
+  FileHeader header;
+  Status s = read_file_header(r, header);
+  ASSERT_TRUE(s.ok()) << s.error();
+  f->version = header.version;
+  f->column_count = header.column_count;
+  f->total_rows = header.total_rows;
+  f->chunk_count = header.chunk_count;
+  f->rows_per_chunk = header.rows_per_chunk;
+  Preamble preamble;
+  s = read_preamble(r, preamble);
+  ASSERT_TRUE(s.ok()) << s.error();
+  ASSERT_NO_FATAL_FAILURE(read_block(r, preamble.schema_length, &f->schema_block));
   std::uint64_t dictionary_length;
-  ASSERT_TRUE(r.read_u64_le(dictionary_length));
+  s = read_dictionary_length(r, dictionary_length);
+  ASSERT_TRUE(s.ok()) << s.error();
   ASSERT_NO_FATAL_FAILURE(read_block(r, dictionary_length, &f->dictionary_block));
   f->data_start = r.position();
-  EXPECT_EQ(f->data_start, 76 + schema_length + dictionary_length);
+  EXPECT_EQ(f->data_start, 76 + preamble.schema_length + dictionary_length);
 }
 
 void parse_footer(ParsedFile* f) {
   ByteReader r(f->footer);
-  ASSERT_TRUE(r.read_u32_le(f->footer_chunk_count) && r.read_u16_le(f->footer_column_count));
-  f->row_counts.resize(f->footer_chunk_count);
-  for (std::uint32_t& rows : f->row_counts) ASSERT_TRUE(r.read_u32_le(rows));
+  FooterHead head;
+  ASSERT_TRUE(read_footer_head(r, head).ok());
+  f->footer_chunk_count = head.chunk_count;
+  f->footer_column_count = head.column_count;
+  ASSERT_TRUE(read_footer_row_counts(r, head.chunk_count, f->row_counts).ok());
   const std::size_t n = std::size_t{f->footer_chunk_count} * f->footer_column_count;
   for (std::size_t i = 0; i < n; ++i) {
     FooterEntry e;
-    std::uint64_t len;
-    ByteView text;
-    ASSERT_TRUE(r.read_u64_le(e.offset) && r.read_u64_le(e.length) && r.read_u8(e.encoding) &&
-                r.read_u32_le(e.null_count) && r.read_svarint(e.min_int) && r.read_svarint(e.max_int));
-    ASSERT_TRUE(r.read_varint(len) && r.read_bytes(len, text));
-    e.min_str = std::string(as_text(text));
-    ASSERT_TRUE(r.read_varint(len) && r.read_bytes(len, text));
-    e.max_str = std::string(as_text(text));
-    for (std::uint64_t& word : e.bloom) ASSERT_TRUE(r.read_u64_le(word));
-    f->entries.push_back(std::move(e));
+    Status s = read_footer_entry(r, e);
+    ASSERT_TRUE(s.ok()) << s.error();
+    f->entries.push_back({e.offset, e.length, static_cast<std::uint8_t>(e.encoding), e.stats.null_count,
+                          e.stats.min_int, e.stats.max_int, e.stats.min_str, e.stats.max_str, e.bloom});
   }
   EXPECT_TRUE(r.at_end());
 }
@@ -128,9 +128,11 @@ void parse_file(const std::string& path, ParsedFile* f) {
   f->bytes = read_all(path);
   ASSERT_NO_FATAL_FAILURE(parse_front_and_trailer(f));
   ASSERT_GE(f->bytes.size(), f->data_start + kTrailerSize);
-  ByteReader trailer(ByteView(f->bytes).subspan(f->bytes.size() - kTrailerSize));
-  std::uint64_t footer_length;
-  ASSERT_TRUE(trailer.read_u64_le(footer_length) && trailer.read_u64_le(f->footer_offset));
+  ByteReader trailer_in(ByteView(f->bytes).subspan(f->bytes.size() - kTrailerSize));
+  Trailer trailer;
+  ASSERT_TRUE(read_trailer(trailer_in, trailer).ok());
+  const std::uint64_t footer_length = trailer.footer_length;
+  f->footer_offset = trailer.footer_offset;
   ASSERT_EQ(f->footer_offset + footer_length + kTrailerSize, f->bytes.size());
   ASSERT_GE(f->footer_offset, f->data_start);
   Result<ByteBuffer> footer =
@@ -143,11 +145,10 @@ void parse_file(const std::string& path, ParsedFile* f) {
 // The payload of the column block at `offset`, after checking its CRC.
 void column_payload(const ParsedFile& f, std::uint64_t offset, ByteBuffer* payload) {
   ByteReader r(ByteView(f.bytes).subspan(offset));
-  std::uint32_t crc;
-  std::uint64_t length;
+  ColumnBlockPrefix prefix;
   ByteView block;
-  ASSERT_TRUE(r.read_u32_le(crc) && r.read_u64_le(length) && r.read_bytes(length, block));
-  EXPECT_EQ(crc, crc32(block));
+  ASSERT_TRUE(read_column_block_prefix(r, prefix).ok() && r.read_bytes(prefix.length, block));
+  EXPECT_EQ(prefix.crc, crc32(block));
   Result<ByteBuffer> out = decompress_block(block, kMaxBlockOutput);
   ASSERT_TRUE(out.ok()) << out.error();
   *payload = std::move(out).value();
@@ -349,7 +350,7 @@ TEST_F(StreamingWriter, ColumnBlocksFollowEachOtherUpToTheFooter) {
   ASSERT_NO_FATAL_FAILURE(parse_file(path("blocks.drux"), &f));
   ASSERT_EQ(f.entries.size(), 8u);
   std::uint64_t next = f.data_start;
-  for (const FooterEntry& e : f.entries) {
+  for (const FooterFields& e : f.entries) {
     EXPECT_EQ(e.offset, next);
     ByteBuffer payload;
     ASSERT_NO_FATAL_FAILURE(column_payload(f, e.offset, &payload));
@@ -357,7 +358,7 @@ TEST_F(StreamingWriter, ColumnBlocksFollowEachOtherUpToTheFooter) {
   }
   EXPECT_EQ(next, f.footer_offset);
   // The second chunk's string column: payload and bounds of rows 500..999.
-  const FooterEntry& s = f.entries[5];
+  const FooterFields& s = f.entries[5];
   ByteBuffer payload;
   ASSERT_NO_FATAL_FAILURE(column_payload(f, s.offset, &payload));
   std::vector<std::string_view> texts;
@@ -375,7 +376,7 @@ TEST_F(StreamingWriter, FooterEntryCarriesStatisticsAndFilter) {
   ParsedFile f;
   ASSERT_NO_FATAL_FAILURE(parse_file(path("stats.drux"), &f));
   ASSERT_EQ(f.entries.size(), 2u);
-  const FooterEntry& s = f.entries[0];
+  const FooterFields& s = f.entries[0];
   EXPECT_EQ(s.encoding, static_cast<std::uint8_t>(Encoding::Plain));
   EXPECT_EQ(s.null_count, 1u);
   EXPECT_EQ(s.min_str, "ab");
@@ -383,7 +384,7 @@ TEST_F(StreamingWriter, FooterEntryCarriesStatisticsAndFilter) {
   EXPECT_EQ(s.min_int, 0);
   EXPECT_EQ(s.max_int, 0);
   EXPECT_EQ(set_bits(s.bloom), (std::vector<unsigned>{226, 322, 1246, 1447, 1465, 2177, 2364, 3093, 3403}));
-  const FooterEntry& i = f.entries[1];
+  const FooterFields& i = f.entries[1];
   EXPECT_EQ(i.null_count, 1u);
   EXPECT_EQ(i.min_int, -5);
   EXPECT_EQ(i.max_int, 300);
@@ -585,7 +586,7 @@ TEST_F(StreamingWriter, NestingDeeperThanTheLimitRefusesTheWholeChunkBeforeWriti
     ASSERT_EQ(f.entries.size(), 2 * chunks);
     // Nothing of a refused chunk reached the file: the footer follows the
     // last block of the first chunk.
-    const FooterEntry& last = f.entries.back();
+    const FooterFields& last = f.entries.back();
     EXPECT_EQ(last.offset + kColumnBlockOverhead + last.length, f.footer_offset);
   }
 }
@@ -647,10 +648,9 @@ TEST_F(StreamingWriter, DroppedWriterKeepsItsBlocksButNoFooter) {
   EXPECT_EQ(f.total_rows, 0u);
   EXPECT_EQ(f.chunk_count, 0u);
   ByteReader r(ByteView(f.bytes).subspan(f.data_start));
-  std::uint32_t crc;
-  std::uint64_t length;
-  ASSERT_TRUE(r.read_u32_le(crc) && r.read_u64_le(length));
-  block_end = f.data_start + kColumnBlockOverhead + length;
+  ColumnBlockPrefix prefix;
+  ASSERT_TRUE(read_column_block_prefix(r, prefix).ok());
+  block_end = f.data_start + kColumnBlockOverhead + prefix.length;
   EXPECT_EQ(f.bytes.size(), block_end);
   ByteBuffer payload;
   ASSERT_NO_FATAL_FAILURE(column_payload(f, f.data_start, &payload));

@@ -176,7 +176,7 @@ def test_other_python_threads_run_during_a_conversion(tmp_path):
     finally:
         running = False
         thread.join()
-    assert len(seen) >= 3, "the conversion was too short to show anything"
+    assert len(seen) >= 2  # the first chunk written and the end, both inside the native call
     gaps = [later - earlier for earlier, later in zip(seen, seen[1:])]
     assert max(gaps) > 1000, f"ticks between progress calls: {gaps}"
 

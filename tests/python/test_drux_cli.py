@@ -118,3 +118,23 @@ def test_missing_input_fails_with_status_one(tmp_path):
     result = run("info", tmp_path / "missing.drux")
     assert result.returncode == 1
     assert "No such file or directory (os error 2)" in result.stderr
+
+
+def test_verify_compares_by_the_conversions_own_csv_rules(tmp_path):
+    # U+00A0 and U+3000 are trimmed like spaces, CRLF ends a line, a line of
+    # white space is no row, a long row is cut and a short one padded.
+    csv_path = tmp_path / "odd.csv"
+    csv_path.write_bytes(" a\u00a0,b\r\n\u3000x ,y,extra\r\n \t\r\nz\r\n".encode())
+    drux_path = tmp_path / "odd.drux"
+    assert run("compress", csv_path, drux_path).returncode == 0
+    result = run("verify", drux_path, "--csv", csv_path)
+    assert (result.returncode, result.stdout.strip()) == (0, f"{drux_path}: OK (matches {csv_path})")
+    assert run("cat", drux_path, "--columns", "b,\u00a0a\u3000").stdout == "b,a\ny,x\n,z\n"
+
+
+def test_info_names_encodings_and_types_from_the_native_tables(tmp_path):
+    path = tmp_path / "typed.drux"
+    drux.write_table(path, {"n": [1, 2, 3], "f": [True, False, True]})
+    info = json.loads(run("info", "--json", path).stdout)
+    assert [(c["type"], c["encodings"]) for c in info["columns"]] == [("int", ["constant-delta"]), ("bool", ["bitmap"])]
+    assert drux.Encoding["CONSTANT_DELTA"] == 6 and drux.ColumnType["BOOL"] == 3

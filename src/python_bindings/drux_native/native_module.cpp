@@ -1,6 +1,10 @@
 // drux._native: the library's reader, typed writer and CSV conversion (with
 // a progress hook) for the drux package. The drux_fileformat module keeps its
 // own fixed surface; this one is ours to shape.
+//
+// Each entry converts its arguments, makes one library call and converts the
+// result; library errors become OSError or DruxError only here. Deliberately
+// not here: the format's tables and the CSV texts (native_format.cpp).
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -13,6 +17,7 @@
 #include "drux_v2/drux_reader.h"
 #include "drux_v2/streaming_writer.h"
 #include "python_bindings/csv_converter.h"
+#include "python_bindings/drux_native/native_format.h"
 #include "python_bindings/drux_native/native_values.h"
 #include "python_bindings/parallel_convert.h"
 
@@ -396,7 +401,8 @@ int module_exec(PyObject* module) {
   if (!reader_type) return -1;
   const int added = PyModule_AddObjectRef(module, "Reader", reader_type);
   Py_DECREF(reader_type);
-  return added;
+  if (added < 0) return -1;
+  return add_format_surface(module);
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -1,4 +1,8 @@
 // Conversions between Python objects and KVal cells for the drux package.
+//
+// Each direction is one switch on the column type, recursing into nested
+// values. Deliberately not here: the reader and writer objects
+// (native_module.cpp).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
