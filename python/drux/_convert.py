@@ -56,6 +56,7 @@ def convert_csv(
     jobs: int | None = None,
     progress: Callable[[int, int], object] | None = None,
     monitor: Monitor | None = None,
+    types: str = "str",
 ) -> ConvertResult:
     """Convert a CSV file to DRUX v2 on ``jobs`` worker threads (default: every core this process may use).
 
@@ -67,15 +68,23 @@ def convert_csv(
     failure an existing ``drux_path`` is left as it was and no partial file
     remains. Other Python threads run while the conversion does.
 
+    ``types="infer"`` reads the file once more, first, to type each column
+    from all of its cells: a column becomes an integer, float or boolean
+    column only when every cell's text comes back exactly (see
+    ``drux.render_cell``); any other column, and every column with
+    ``types="str"`` (the default), is text, as ``compress_csv`` stores it.
+
     ``monitor`` (a ``drux_fileformat.PyPerformanceMonitor``) receives, per
     chunk, the CSV bytes read and the file bytes written with their
     durations, and at the end the compression, rows and columns and the
     process's memory; a failed conversion counts one error.
     """
     threads = _jobs(jobs)
+    if types not in ("str", "infer"):
+        raise ValueError(f"types must be 'str' or 'infer', not {types!r}")
     recorder = Recorder(monitor) if monitor is not None else None
     try:
-        fields = _native.convert_csv(os.fspath(csv_path), os.fspath(drux_path), threads, progress,
+        fields = _native.convert_csv(os.fspath(csv_path), os.fspath(drux_path), threads, types == "infer", progress,
                                      recorder.chunk if recorder else None)
     except BaseException:
         if recorder:

@@ -64,6 +64,7 @@ def convert_csv(
     csv_path: str,
     drux_path: str,
     jobs: int,
+    infer_types: bool,
     progress: Callable[[int, int], object] | None = None,
     on_chunk: Callable[[int, float, int, float, int], object] | None = None,
 ) -> tuple[int, int, float, int, int, float, int]: ...

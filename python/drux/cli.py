@@ -22,6 +22,7 @@ from typing import Any, TextIO
 
 from . import _native
 from ._convert import available_cores, convert_csv
+from ._render import render_cell
 from ._format import ColumnType, Encoding, display_name
 from ._table import read_table
 
@@ -68,7 +69,7 @@ def command_compress(args: argparse.Namespace) -> int:
     bar = ProgressBar(sys.stderr) if sys.stderr.isatty() else None
     jobs = args.jobs if args.jobs is not None else available_cores()
     try:
-        result = convert_csv(args.csv, args.drux, jobs=jobs, progress=bar)
+        result = convert_csv(args.csv, args.drux, jobs=jobs, progress=bar, types=args.types)
     finally:
         if bar is not None:
             bar.close()
@@ -184,7 +185,7 @@ def compare_with_csv(drux_path: str, csv_path: str, keys: dict[str, bytes], limi
         problems.append(f"row counts differ: DRUX {table.num_rows}, CSV {len(rows)}")
     for row_index, row in enumerate(rows[: table.num_rows]):
         for column_index, expected in enumerate(row[: len(table.columns)]):
-            actual = table.columns[column_index][row_index]
+            actual = render_cell(table.columns[column_index][row_index])
             if actual != expected:
                 problems.append(f"row {row_index + 1}, column {names[column_index]!r}: DRUX {actual!r}, CSV {expected!r}")
                 if len(problems) >= limit:
@@ -209,18 +210,6 @@ def command_verify(args: argparse.Namespace) -> int:
 # ---- cat -------------------------------------------------------------------------
 
 
-def cell_text(value: Any) -> str:
-    if value is None:
-        return ""
-    if isinstance(value, bytes):
-        return value.hex()
-    if isinstance(value, (dict, list, tuple)):
-        return json.dumps(value, default=lambda v: v.hex() if isinstance(v, bytes) else str(v), ensure_ascii=False)
-    if isinstance(value, bool):
-        return "true" if value else "false"
-    return str(value)
-
-
 def command_cat(args: argparse.Namespace) -> int:
     table = read_table(args.drux, parse_keys(args.key))
     indices = list(range(len(table.names)))
@@ -234,7 +223,7 @@ def command_cat(args: argparse.Namespace) -> int:
     writer = csv.writer(sys.stdout, lineterminator="\n")
     writer.writerow([table.names[i] for i in indices])
     for row in range(rows):
-        writer.writerow([cell_text(table.columns[i][row]) for i in indices])
+        writer.writerow([render_cell(table.columns[i][row]) for i in indices])
     return EXIT_OK
 
 
@@ -266,6 +255,9 @@ def build_parser() -> argparse.ArgumentParser:
     compress.add_argument("drux", metavar="DRUX")
     compress.add_argument("--jobs", type=positive, metavar="N",
                           help="worker threads (default: the cores this process may use)")
+    compress.add_argument("--types", choices=["str", "infer"], default="str",
+                          help="str: every cell as text (as compress_csv); infer: integer, float and boolean "
+                               "columns where every cell comes back exactly")
     compress.set_defaults(run=command_compress)
 
     info = commands.add_parser("info", help="summarise a DRUX file", description="Summarise a DRUX file.")

@@ -101,12 +101,11 @@ ByteBuffer encode_ints(Encoding encoding, IntView v) {
   }
 }
 
-void encode_int_column(const KColumn& column, std::span<const Row> rows, std::size_t c,
-                       ColumnScratch& scratch, ColumnChunk& out) {
-  gather_int_column(column, rows, c, scratch.ints, out.stats);
-  out.encoding = choose_int_encoding(scratch.ints);
-  ByteBuffer encoded = encode_ints(out.encoding, scratch.ints);
-  if (column.col_type == ColType::Float) {
+// The encoding choice and payload of an integer or float column's stored integers.
+void store_ints(ColType type, IntView v, ColumnChunk& out) {
+  out.encoding = choose_int_encoding(v);
+  ByteBuffer encoded = encode_ints(out.encoding, v);
+  if (type == ColType::Float) {
     out.payload.reserve(encoded.size() + 2);
     put_u8(out.payload, kFloatMarker);
     put_u8(out.payload, kFloatDecimals);
@@ -114,6 +113,12 @@ void encode_int_column(const KColumn& column, std::span<const Row> rows, std::si
   } else {
     out.payload = std::move(encoded);
   }
+}
+
+void encode_int_column(const KColumn& column, std::span<const Row> rows, std::size_t c,
+                       ColumnScratch& scratch, ColumnChunk& out) {
+  gather_int_column(column, rows, c, scratch.ints, out.stats);
+  store_ints(column.col_type, scratch.ints, out);
 }
 
 // ---- Boolean columns -------------------------------------------------------
@@ -361,6 +366,50 @@ void StrColumnBuilder::finish() {
 void encipher_if_asked(const KColumn& column, std::uint64_t chunk_index, ColumnChunk& chunk) {
   if (column_enciphers(column)) {
     aes256_ctr_xor(column.key, column_ctr_prefix(column.name, chunk_index), chunk.payload);
+  }
+}
+
+ValueColumnBuilder::ValueColumnBuilder(ColType type, ColumnChunk& out, std::vector<std::int64_t>& values)
+    : type_(type), out_(out), values_(values) {
+  out_.payload.clear();
+  out_.stats = ColStats{};
+  out_.bloom.fill(0);
+  values_.clear();
+}
+
+void ValueColumnBuilder::add_int(std::int64_t value) {
+  values_.push_back(value);
+  note(value);
+}
+
+void ValueColumnBuilder::add_float(double value) {
+  values_.push_back(scale_float(value));
+  note(int_view(KVal::Float(value)));
+}
+
+void ValueColumnBuilder::add_bool(bool value) {
+  values_.push_back(value ? 1 : 0);
+  note(value ? 1 : 0);
+}
+
+void ValueColumnBuilder::note(std::int64_t integer_view) {
+  lo_ = std::min(lo_, integer_view);
+  hi_ = std::max(hi_, integer_view);
+}
+
+void ValueColumnBuilder::finish() {
+  IntBounds bounds;
+  bounds.lo = lo_;
+  bounds.hi = hi_;
+  bounds.store(out_.stats);
+  if (type_ != ColType::Bool) {
+    store_ints(type_, values_, out_);
+    return;
+  }
+  out_.encoding = Encoding::Bitmap;
+  out_.payload.assign((values_.size() + 7) / 8, 0);
+  for (std::size_t j = 0; j < values_.size(); ++j) {
+    if (values_[j] != 0) out_.payload[j >> 3] |= static_cast<std::uint8_t>(1u << (j & 7));
   }
 }
 

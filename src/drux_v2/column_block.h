@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -98,6 +99,31 @@ class StrColumnBuilder {
   Stored hi_;
   bool seen_ = false;
   std::uint32_t nulls_ = 0;
+};
+
+// Builds an integer, float or boolean column chunk one value at a time from
+// cells that are never null: the same chunk encode_column_chunk gives for
+// the same values in rows. A float is given as its 64-bit value and stored
+// scaled, its bounds taken from its integer view, as for a Float cell.
+class ValueColumnBuilder {
+ public:
+  // Starts `out` over; `values` is the caller's scratch for the stored integers.
+  ValueColumnBuilder(ColType type, ColumnChunk& out, std::vector<std::int64_t>& values);
+
+  void add_int(std::int64_t value);
+  void add_float(double value);
+  void add_bool(bool value);
+  // Chooses the encoding and writes the payload and statistics; `out` is then complete.
+  void finish();
+
+ private:
+  void note(std::int64_t integer_view);
+
+  ColType type_;
+  ColumnChunk& out_;
+  std::vector<std::int64_t>& values_;
+  std::int64_t lo_ = std::numeric_limits<std::int64_t>::max();
+  std::int64_t hi_ = std::numeric_limits<std::int64_t>::min();
 };
 
 // Enciphers the payload with the chunk's counter blocks when the column

@@ -57,13 +57,17 @@ Status refuse_input_as_output(const struct stat& csv_info, const std::string& dr
   return {};
 }
 
+Result<StreamingDruxWriter> begin_writer(std::vector<KColumn> columns, const std::string& drux_path) {
+  auto writer = StreamingDruxWriter::begin(std::move(columns), CHUNK_SIZE, drux_path);
+  if (!writer) return io_error(writer.error());
+  return writer;
+}
+
 Result<StreamingDruxWriter> begin_string_writer(const std::vector<std::string>& names, const std::string& drux_path) {
   std::vector<KColumn> columns;
   columns.reserve(names.size());
   for (const std::string& name : names) columns.push_back(make_column(name, ColType::Str));
-  auto writer = StreamingDruxWriter::begin(std::move(columns), CHUNK_SIZE, drux_path);
-  if (!writer) return io_error(writer.error());
-  return writer;
+  return begin_writer(std::move(columns), drux_path);
 }
 
 Result<std::uint64_t> output_size(const std::string& drux_path) {

@@ -33,7 +33,11 @@ Result<std::vector<std::string>> read_column_names(const std::string& csv_path);
 // over the input would truncate it before a byte of it is read.
 Status refuse_input_as_output(const struct stat& csv_info, const std::string& drux_path);
 
-// One string column per name, written to `drux_path` in chunks of CHUNK_SIZE rows.
+// A writer of these columns to `drux_path`, in chunks of CHUNK_SIZE rows;
+// its failures are Io errors.
+Result<StreamingDruxWriter> begin_writer(std::vector<KColumn> columns, const std::string& drux_path);
+
+// One string column per name, as compress_csv writes.
 Result<StreamingDruxWriter> begin_string_writer(const std::vector<std::string>& names, const std::string& drux_path);
 
 // The finished output must exist and hold bytes; returns its size.

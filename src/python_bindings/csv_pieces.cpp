@@ -98,17 +98,4 @@ Status PieceCutter::read_more(LineBytes& into) {
   }
 }
 
-void add_piece_lines(const CsvPiece& piece, CsvChunk& chunk) {
-  const char* p = piece.bytes.data();
-  const char* const end = p + piece.bytes.size();
-  while (p < end) {
-    const char* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
-    const char* line_end = lf ? lf : end;
-    if (lf && line_end > p && line_end[-1] == '\r') --line_end;
-    const std::string_view line(p, static_cast<std::size_t>(line_end - p));
-    if (!is_blank_line(line)) chunk.add_line(line);
-    p = lf ? lf + 1 : end;
-  }
-}
-
 }  // namespace drux

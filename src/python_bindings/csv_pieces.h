@@ -15,7 +15,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
+#include <string_view>
 
 #include "drux_v2/result.h"
 #include "python_bindings/csv_rows.h"
@@ -74,9 +76,26 @@ class PieceCutter {
   std::uint64_t header_bytes_ = 0;
 };
 
-// Adds the piece's rows to `chunk`: each line without its LF (and one CR
-// before it), blank lines skipped, as the sequential conversion reads them.
-// The piece must be valid UTF-8.
-void add_piece_lines(const CsvPiece& piece, CsvChunk& chunk);
+// Calls take(line) for each row of the piece: each line without its LF (and
+// one CR before it), blank lines skipped, as the sequential conversion reads
+// them.
+template <class Take>
+void for_each_row_line(const CsvPiece& piece, Take take) {
+  const char* p = piece.bytes.data();
+  const char* const end = p + piece.bytes.size();
+  while (p < end) {
+    const char* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+    const char* line_end = lf ? lf : end;
+    if (lf && line_end > p && line_end[-1] == '\r') --line_end;
+    const std::string_view line(p, static_cast<std::size_t>(line_end - p));
+    if (!is_blank_line(line)) take(line);
+    p = lf ? lf + 1 : end;
+  }
+}
+
+// Adds the piece's rows to `chunk`. The piece must be valid UTF-8.
+inline void add_piece_lines(const CsvPiece& piece, CsvChunk& chunk) {
+  for_each_row_line(piece, [&chunk](std::string_view line) { chunk.add_line(line); });
+}
 
 }  // namespace drux

@@ -3,11 +3,13 @@
 // here: any allocation per line or per field once the first chunk is built.
 #include "python_bindings/csv_rows.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
 
 #include "drux_v2/bytes.h"
+#include "python_bindings/csv_types.h"
 
 namespace drux {
 namespace {
@@ -38,27 +40,69 @@ std::vector<std::string> split_column_names(std::string_view header) {
   return names;
 }
 
-CsvChunk::CsvChunk(std::size_t num_columns) : columns_(num_columns) {
-  builders_.reserve(num_columns);
+CsvChunk::CsvChunk(std::size_t num_columns) : CsvChunk(std::vector<ColType>(num_columns, ColType::Str)) {}
+
+CsvChunk::CsvChunk(std::vector<ColType> types)
+    : types_(std::move(types)), columns_(types_.size()), values_(types_.size()), slot_(types_.size()) {
+  all_text_ = std::all_of(types_.begin(), types_.end(), [](ColType t) { return t == ColType::Str; });
+  builders_.reserve(types_.size());
+  value_builders_.reserve(types_.size());
   clear();
 }
 
 void CsvChunk::add_line(std::string_view line) {
   std::size_t c = 0;
-  for_each_field(line, builders_.size(), [&](std::string_view field) { builders_[c++].add(field); });
-  for (; c < builders_.size(); ++c) builders_[c].add({});
+  if (all_text_) {
+    for_each_field(line, builders_.size(), [&](std::string_view field) { builders_[c++].add(field); });
+    for (; c < builders_.size(); ++c) builders_[c].add({});
+  } else {
+    for_each_field(line, types_.size(), [&](std::string_view field) { add_typed_field(c++, field); });
+    for (; c < types_.size(); ++c) add_typed_field(c, {});
+  }
   ++rows_;
+}
+
+void CsvChunk::add_typed_field(std::size_t c, std::string_view field) {
+  if (types_[c] == ColType::Str) {
+    builders_[slot_[c]].add(field);
+    return;
+  }
+  ValueColumnBuilder& builder = value_builders_[slot_[c]];
+  switch (types_[c]) {
+    case ColType::Int:
+      if (const auto v = parse_canonical_int(field)) return builder.add_int(*v);
+      break;
+    case ColType::Float:
+      if (const auto v = parse_storable_float(field)) return builder.add_float(*v);
+      break;
+    default:  // boolean
+      if (field == "true" || field == "false") return builder.add_bool(field == "true");
+      break;
+  }
+  builder.add_int(0);
+  if (!bad_cell_) bad_cell_ = CellPosition{c, rows_};
 }
 
 std::span<ColumnChunk> CsvChunk::finish() {
   for (StrColumnBuilder& builder : builders_) builder.finish();
+  for (ValueColumnBuilder& builder : value_builders_) builder.finish();
   return columns_;
 }
 
 void CsvChunk::clear() {
   builders_.clear();
-  for (ColumnChunk& column : columns_) builders_.emplace_back(column);
+  value_builders_.clear();
+  for (std::size_t c = 0; c < types_.size(); ++c) {
+    if (types_[c] == ColType::Str) {
+      slot_[c] = static_cast<std::uint32_t>(builders_.size());
+      builders_.emplace_back(columns_[c]);
+    } else {
+      slot_[c] = static_cast<std::uint32_t>(value_builders_.size());
+      value_builders_.emplace_back(types_[c], columns_[c], values_[c]);
+    }
+  }
   rows_ = 0;
+  bad_cell_.reset();
 }
 
 }  // namespace drux

@@ -8,6 +8,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -47,7 +49,13 @@ std::vector<std::string> split_column_names(std::string_view header);
 
 class CsvChunk {
  public:
+  // Every column text, as the CSV conversion stores it.
   explicit CsvChunk(std::size_t num_columns);
+  // Columns of the given types. Integer, float and boolean columns take the
+  // cells that csv_types.h admits for them; a cell that is not (the file
+  // changed since its types were decided) is stored as 0 and reported by
+  // first_bad_cell().
+  explicit CsvChunk(std::vector<ColType> types);
   CsvChunk(const CsvChunk&) = delete;
   CsvChunk& operator=(const CsvChunk&) = delete;
 
@@ -56,15 +64,29 @@ class CsvChunk {
 
   std::size_t rows() const { return rows_; }
 
+  struct CellPosition {
+    std::size_t column = 0;
+    std::size_t row = 0;  // within the chunk
+  };
+  std::optional<CellPosition> first_bad_cell() const { return bad_cell_; }
+
   // Completes the column chunks for writing. clear() then starts the next
   // chunk in the same buffers, so steady-state streaming allocates nothing.
   std::span<ColumnChunk> finish();
   void clear();
 
  private:
+  void add_typed_field(std::size_t c, std::string_view field);
+
+  std::vector<ColType> types_;
+  bool all_text_ = true;
   std::vector<ColumnChunk> columns_;
-  std::vector<StrColumnBuilder> builders_;  // one per element of columns_, which never moves
+  std::vector<StrColumnBuilder> builders_;       // the text columns', in column order
+  std::vector<ValueColumnBuilder> value_builders_;  // the typed columns', in column order
+  std::vector<std::vector<std::int64_t>> values_;   // each typed column's stored integers
+  std::vector<std::uint32_t> slot_;               // column -> its builder in builders_ or value_builders_
   std::size_t rows_ = 0;
+  std::optional<CellPosition> bad_cell_;
 };
 
 }  // namespace drux

@@ -1,10 +1,13 @@
 // The pipeline of parallel_convert.h. Pieces (csv_pieces.h) hold exactly
 // the rows compress_csv hands to each write_chunk, and a worker encodes a
 // piece with the very code the sequential conversion uses (CsvChunk,
-// compress_column_chunk), so the blocks are the same bytes.
+// compress_column_chunk), so the blocks are the same bytes. With inferred
+// types a first pass of the same pipeline runs a cheaper job (TypeScan) over
+// every piece and ANDs the masks of what each column's cells can be stored
+// as; the second pass encodes with the types decided.
 //
 // Errors keep file order: a failing piece stops the reading, pieces before
-// it are still written, and the first error in file order is the one
+// it are still consumed, and the first error in file order is the one
 // returned, as a sequential reader would have met it.
 #include "python_bindings/parallel_convert.h"
 
@@ -16,16 +19,10 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
-#include <deque>
-#include <map>
-#include <memory>
-#include <mutex>
 #include <new>
 #include <optional>
 #include <span>
 #include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -35,7 +32,9 @@
 #include "python_bindings/conversion_steps.h"
 #include "python_bindings/csv_pieces.h"
 #include "python_bindings/csv_rows.h"
+#include "python_bindings/csv_types.h"
 #include "python_bindings/line_reader.h"
+#include "python_bindings/piece_pool.h"
 #include "python_bindings/utf8_check.h"
 
 namespace drux {
@@ -48,37 +47,60 @@ constexpr auto kProgressInterval = std::chrono::milliseconds(250);
 
 Error io_error(std::string message) { return Error{std::move(message), ErrorKind::Io}; }
 
-Error out_of_memory() { return io_error("Out of memory"); }
+double milliseconds_since(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
 
-// A piece's column blocks, or why it could not be encoded.
-struct EncodedChunk {
+// What every job's output carries beside its own result.
+struct PieceOutput {
   std::size_t rows = 0;
   std::uint64_t csv_bytes = 0;
   double read_ms = 0.0;
-  std::vector<EncodedColumn> columns;
   std::optional<Error> error;
+
+  // Takes the piece's sizes; false (with `error` set) when it is not UTF-8.
+  // LF and CR are ASCII, so the piece is valid UTF-8 exactly when each of its lines is.
+  bool start(const CsvPiece& piece) {
+    rows = piece.rows;
+    csv_bytes = piece.bytes.size();
+    read_ms = piece.read_ms;
+    if (is_valid_utf8(piece.bytes.data(), piece.bytes.size())) return true;
+    error = io_error(kInvalidUtf8Message);
+    return false;
+  }
 };
 
 // ---- encode_chunk ------------------------------------------------------------------
 
+struct EncodedChunk : PieceOutput {
+  std::vector<EncodedColumn> columns;
+};
+
 // One worker's reusable state: the column chunks being built.
-struct Encoder {
-  explicit Encoder(const std::vector<KColumn>& columns) : columns(columns), chunk(columns.size()) {}
+struct Encode {
+  using Output = EncodedChunk;
+
+  explicit Encode(const std::vector<KColumn>& columns) : columns(columns), chunk(types_of(columns)) {}
+
+  static std::vector<ColType> types_of(const std::vector<KColumn>& columns) {
+    std::vector<ColType> types;
+    for (const KColumn& column : columns) types.push_back(column.col_type);
+    return types;
+  }
 
   // Splits the piece's lines into rows and encodes every column block.
   // `stopping` is polled between blocks so a failure elsewhere ends the work early.
-  EncodedChunk encode(const CsvPiece& piece, const std::atomic<bool>& stopping) {
+  EncodedChunk run(const CsvPiece& piece, const std::atomic<bool>& stopping) {
     EncodedChunk out;
-    out.rows = piece.rows;
-    out.csv_bytes = piece.bytes.size();
-    out.read_ms = piece.read_ms;
-    // LF and CR are ASCII, so the piece is valid UTF-8 exactly when each of its lines is.
-    if (!is_valid_utf8(piece.bytes.data(), piece.bytes.size())) {
-      out.error = io_error(kInvalidUtf8Message);
+    if (!out.start(piece) || piece.rows == 0) return out;
+    add_piece_lines(piece, chunk);
+    if (const auto bad = chunk.first_bad_cell()) {
+      out.error = io_error("CSV file changed while it was read: column " + columns[bad->column].name + ", row " +
+                           std::to_string(piece.index * CHUNK_SIZE + bad->row + 1) +
+                           " no longer fits the type inferred for the column");
+      chunk.clear();
       return out;
     }
-    if (piece.rows == 0) return out;
-    add_piece_lines(piece, chunk);
     std::span<ColumnChunk> built = chunk.finish();
     out.columns.resize(built.size());
     for (std::size_t c = 0; c < built.size() && !stopping.load(std::memory_order_relaxed); ++c) {
@@ -93,133 +115,44 @@ struct Encoder {
   CsvChunk chunk;
 };
 
-// Encodes pieces on `workers` threads (or, with none, on the caller's at
-// submit) and hands the chunks back by index. It owns its threads: the
-// destructor stops and joins every one of them, on every path.
-class EncodePool {
- public:
-  EncodePool(unsigned workers, const std::vector<KColumn>& columns) : columns_(columns), inline_(columns) {
-    threads_.reserve(workers);
-    try {
-      for (unsigned i = 0; i < workers; ++i) threads_.emplace_back([this] { work(); });
-    } catch (...) {
-      shut_down();
-      throw;
-    }
-  }
-  EncodePool(const EncodePool&) = delete;
-  EncodePool& operator=(const EncodePool&) = delete;
-  ~EncodePool() { shut_down(); }
+// ---- scan_types: the first pass of an inferring conversion ------------------------------
 
-  void submit(CsvPiece piece) {
-    if (threads_.empty()) {
-      EncodedChunk chunk = encode_guarded(inline_, piece);
-      release_bytes(std::move(piece.bytes));
-      finish_piece(piece.index, std::move(chunk));
-      return;
-    }
-    {
-      std::lock_guard lock(mutex_);
-      queue_.push_back(std::move(piece));
-    }
-    work_ready_.notify_one();
-  }
-
-  // The chunk of piece `index`; waits for it when `wait` is set.
-  std::optional<EncodedChunk> take(std::uint64_t index, bool wait) {
-    std::unique_lock lock(mutex_);
-    if (wait) done_ready_.wait(lock, [&] { return done_.count(index) > 0; });
-    auto found = done_.find(index);
-    if (found == done_.end()) return std::nullopt;
-    EncodedChunk chunk = std::move(found->second);
-    done_.erase(found);
-    return chunk;
-  }
-
-  // Whether some piece has failed: reading more is then pointless.
-  bool failed() const { return failed_.load(std::memory_order_relaxed); }
-
-  // A buffer a piece has released, so steady streaming reuses its memory.
-  LineBytes spare_bytes() {
-    std::lock_guard lock(mutex_);
-    if (spare_.empty()) return {};
-    LineBytes bytes = std::move(spare_.back());
-    spare_.pop_back();
-    return bytes;
-  }
-
- private:
-  EncodedChunk encode_guarded(Encoder& encoder, const CsvPiece& piece) {
-    try {
-      return encoder.encode(piece, stopping_);
-    } catch (const std::bad_alloc&) {
-      EncodedChunk failed;
-      failed.error = out_of_memory();
-      return failed;
-    }
-  }
-
-  void release_bytes(LineBytes bytes) {
-    std::lock_guard lock(mutex_);
-    spare_.push_back(std::move(bytes));
-  }
-
-  void finish_piece(std::uint64_t index, EncodedChunk chunk) {
-    if (chunk.error) failed_.store(true, std::memory_order_relaxed);
-    {
-      std::lock_guard lock(mutex_);
-      done_.emplace(index, std::move(chunk));
-    }
-    done_ready_.notify_all();
-  }
-
-  void work() {
-    Encoder encoder(columns_);
-    for (;;) {
-      CsvPiece piece;
-      {
-        std::unique_lock lock(mutex_);
-        work_ready_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
-        if (stopping_) return;
-        piece = std::move(queue_.front());
-        queue_.pop_front();
-      }
-      EncodedChunk chunk = encode_guarded(encoder, piece);
-      release_bytes(std::move(piece.bytes));
-      finish_piece(piece.index, std::move(chunk));
-    }
-  }
-
-  void shut_down() {
-    {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
-    }
-    work_ready_.notify_all();
-    for (std::thread& thread : threads_) {
-      if (thread.joinable()) thread.join();
-    }
-    threads_.clear();
-  }
-
-  const std::vector<KColumn>& columns_;
-  Encoder inline_;  // the encoder of a pool without threads
-  std::mutex mutex_;
-  std::condition_variable work_ready_;
-  std::condition_variable done_ready_;
-  std::deque<CsvPiece> queue_;
-  std::map<std::uint64_t, EncodedChunk> done_;
-  std::vector<LineBytes> spare_;
-  std::atomic<bool> stopping_{false};
-  std::atomic<bool> failed_{false};
-  std::vector<std::thread> threads_;
+struct TypeMasks : PieceOutput {
+  std::vector<std::uint8_t> masks;  // per column, what every cell of the piece can be stored as
 };
 
-// ---- append_blocks and the stage that drives them ---------------------------------------
+struct TypeScan {
+  using Output = TypeMasks;
 
+  explicit TypeScan(std::size_t num_columns) : num_columns(num_columns) {}
+
+  TypeMasks run(const CsvPiece& piece, const std::atomic<bool>&) {
+    TypeMasks out;
+    out.masks.assign(num_columns, kMaybeAnyType);
+    if (!out.start(piece)) return out;
+    for_each_row_line(piece, [&](std::string_view line) {
+      std::size_t c = 0;
+      for_each_field(line, num_columns, [&](std::string_view field) { out.masks[c++] &= storable_kinds(field); });
+      for (; c < num_columns; ++c) out.masks[c] = 0;  // a missing field is an empty cell
+    });
+    return out;
+  }
+
+  std::size_t num_columns;
+};
+
+// ---- The stage on the calling thread: find_lines and append_blocks -----------------------
+
+// Calls the progress callback at most every kProgressInterval; a pass of
+// several covers its share of the bytes.
 class Progress {
  public:
   Progress(const ParallelConvertOptions& options, std::uint64_t csv_size) : options_(options), csv_size_(csv_size) {}
+
+  void start_pass(unsigned pass, unsigned passes) {
+    pass_ = pass;
+    passes_ = passes;
+  }
 
   // False when the callback asks to stop.
   bool report(std::uint64_t done, bool last) {
@@ -227,18 +160,16 @@ class Progress {
     const Clock::time_point now = Clock::now();
     if (!last && now - last_call_ < kProgressInterval) return true;
     last_call_ = now;
-    return options_.progress(done, csv_size_);
+    return options_.progress((csv_size_ * pass_ + done) / passes_, csv_size_);
   }
 
  private:
   const ParallelConvertOptions& options_;
   std::uint64_t csv_size_;
+  unsigned pass_ = 0;
+  unsigned passes_ = 1;
   Clock::time_point last_call_{};
 };
-
-double milliseconds_since(Clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
 
 bool report_io(const ParallelConvertOptions& options, const ChunkReport& report) {
   return !options.on_chunk || options.on_chunk(report);
@@ -251,25 +182,24 @@ ChunkReport report_of(const EncodedChunk& chunk, double write_ms) {
   return report;
 }
 
-// Streams the data lines through the pool into `writer`, keeping file order.
-Status stream_pieces(PieceCutter& cutter, EncodePool& pool, unsigned window, StreamingDruxWriter& writer,
-                     Progress& progress, const ParallelConvertOptions& options) {
+// Reads the CSV's data lines in pieces, runs the pool's job on them and
+// hands each output to consume(output, bytes_done) in file order. At most
+// `window` pieces are in flight.
+template <class Job, class Consume>
+Status run_pieces(PieceCutter& cutter, PiecePool<Job>& pool, unsigned window, Consume consume) {
   std::uint64_t submitted = 0;
-  std::uint64_t written = 0;
+  std::uint64_t consumed = 0;
   std::uint64_t bytes_done = cutter.header_bytes();
   std::optional<Error> read_error;
   bool reading = true;
-  while (reading || written < submitted) {
-    if (written < submitted) {
-      const bool must_wait = !reading || submitted - written >= window;
-      if (std::optional<EncodedChunk> chunk = pool.take(written, must_wait)) {
-        if (chunk->error) return *chunk->error;
-        const Clock::time_point write_start = Clock::now();
-        if (Status s = writer.write_encoded_chunk(chunk->rows, chunk->columns); !s) return io_error(s.error());
-        ++written;
-        bytes_done += chunk->csv_bytes;
-        if (!progress.report(bytes_done, false)) return io_error(kCancelledMessage);
-        if (!report_io(options, report_of(*chunk, milliseconds_since(write_start)))) return io_error(kCancelledMessage);
+  while (reading || consumed < submitted) {
+    if (consumed < submitted) {
+      const bool must_wait = !reading || submitted - consumed >= window;
+      if (auto output = pool.take(consumed, must_wait)) {
+        if (output->error) return *output->error;
+        ++consumed;
+        bytes_done += output->csv_bytes;
+        if (Status s = consume(*output, bytes_done); !s) return s;
         continue;
       }
     }
@@ -295,6 +225,54 @@ Status stream_pieces(PieceCutter& cutter, EncodePool& pool, unsigned window, Str
   return {};
 }
 
+// One front-to-back read of the CSV through `job`s on the options' threads.
+template <class Job, class Consume>
+Status read_pass(const std::string& csv_path, std::uint64_t csv_size, const ParallelConvertOptions& options,
+                 typename PiecePool<Job>::MakeJob make_job, PieceCutter& cutter, Consume consume) {
+  const unsigned jobs = std::max(1u, options.jobs);
+  {
+    PiecePool<Job> pool(jobs == 1 ? 0 : jobs, std::move(make_job));
+    if (Status s = run_pieces(cutter, pool, jobs * kPiecesPerJob, consume); !s) return s;
+  }
+  if (cutter.bytes_read() != csv_size) {
+    return io_error("CSV file changed size while it was read: " + csv_path + " (" + std::to_string(csv_size) +
+                    " bytes before, " + std::to_string(cutter.bytes_read()) + " read)");
+  }
+  return {};
+}
+
+Result<PieceCutter> open_pieces(const std::string& csv_path) {
+  auto fd = UniqueFd(::open(csv_path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return io_error(system_error_text(errno));
+  ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);  // only a hint
+  PieceCutter cutter(std::move(fd));
+  if (Status s = cutter.skip_header(); !s) return s.error_value();
+  return cutter;
+}
+
+// The first pass of types = Infer: each column's type from all of its cells.
+Result<std::vector<ColType>> infer_types(const std::string& csv_path, std::uint64_t csv_size, std::size_t num_columns,
+                                         const ParallelConvertOptions& options, Progress& progress) {
+  auto cutter = open_pieces(csv_path);
+  if (!cutter) return cutter.error_value();
+  std::vector<std::uint8_t> masks(num_columns, kMaybeAnyType);
+  std::uint64_t rows = 0;
+  progress.start_pass(0, 2);
+  Status scanned = read_pass<TypeScan>(
+      csv_path, csv_size, options, [num_columns](std::optional<TypeScan>& job) { job.emplace(num_columns); }, cutter.value(),
+      [&](const TypeMasks& piece, std::uint64_t bytes_done) -> Status {
+        rows += piece.rows;
+        for (std::size_t c = 0; c < num_columns; ++c) masks[c] &= piece.masks[c];
+        if (!progress.report(bytes_done, false)) return io_error(kCancelledMessage);
+        return {};
+      });
+  if (!scanned) return scanned.error_value();
+  std::vector<ColType> types;
+  for (std::uint8_t mask : masks) types.push_back(rows == 0 ? ColType::Str : inferred_type(mask));
+  progress.start_pass(1, 2);
+  return types;
+}
+
 double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
@@ -313,40 +291,43 @@ Result<ParallelConvertResult> convert(const std::string& csv_path, const std::st
   const Clock::time_point begin_start = Clock::now();
   auto output = ReplacingFile::create(drux_path);
   if (!output) return output.error_value();
-  auto writer = begin_string_writer(names.value(), output->temp_path());
-  if (!writer) return writer.error_value();
-  const double begin_ms = milliseconds_since(begin_start);
+  double begin_ms = milliseconds_since(begin_start);
 
-  auto fd = UniqueFd(::open(csv_path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return io_error(system_error_text(errno));
-  ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);  // only a hint
-  PieceCutter cutter(std::move(fd));
+  Progress progress(options, result.csv_size);
+  std::vector<ColType> types(names->size(), ColType::Str);
+  if (options.types == CsvTypes::Infer) {
+    auto inferred = infer_types(csv_path, result.csv_size, names->size(), options, progress);
+    if (!inferred) return inferred.error_value();
+    types = std::move(inferred).value();
+  }
+  std::vector<KColumn> columns;
+  for (std::size_t c = 0; c < types.size(); ++c) columns.push_back(make_column(names.value()[c], types[c]));
+
+  const Clock::time_point writer_start = Clock::now();
+  auto writer = begin_writer(columns, output->temp_path());
+  if (!writer) return writer.error_value();
+  begin_ms += milliseconds_since(writer_start);
+
   const Clock::time_point header_start = Clock::now();
-  if (Status s = cutter.skip_header(); !s) return s.error_value();
+  auto cutter = open_pieces(csv_path);
+  if (!cutter) return cutter.error_value();
   // The header line and everything before the first block, as the first report.
-  if (!report_io(options, {.csv_bytes = cutter.header_bytes(), .read_ms = milliseconds_since(header_start),
+  if (!report_io(options, {.csv_bytes = cutter->header_bytes(), .read_ms = milliseconds_since(header_start),
                            .file_bytes = writer->bytes_written(), .write_ms = begin_ms, .rows = 0})) {
     return io_error(kCancelledMessage);
   }
-
-  const std::vector<KColumn> columns = [&] {
-    std::vector<KColumn> list;
-    for (const std::string& name : names.value()) list.push_back(make_column(name, ColType::Str));
-    return list;
-  }();
-  const unsigned jobs = std::max(1u, options.jobs);
-  Progress progress(options, result.csv_size);
-  {
-    EncodePool pool(jobs == 1 ? 0 : jobs, columns);
-    if (Status s = stream_pieces(cutter, pool, jobs * kPiecesPerJob, writer.value(), progress, options); !s) {
-      return s.error_value();
-    }
-  }
+  Status streamed = read_pass<Encode>(
+      csv_path, result.csv_size, options, [&columns](std::optional<Encode>& job) { job.emplace(columns); }, cutter.value(),
+      [&](const EncodedChunk& chunk, std::uint64_t bytes_done) -> Status {
+        const Clock::time_point write_start = Clock::now();
+        if (Status s = writer->write_encoded_chunk(chunk.rows, chunk.columns); !s) return io_error(s.error());
+        if (!progress.report(bytes_done, false)) return io_error(kCancelledMessage);
+        if (!report_io(options, report_of(chunk, milliseconds_since(write_start)))) return io_error(kCancelledMessage);
+        return {};
+      });
+  if (!streamed) return streamed.error_value();
   if (!progress.report(result.csv_size, true)) return io_error(kCancelledMessage);
-  if (cutter.bytes_read() != result.csv_size) {
-    return io_error("CSV file changed size while it was read: " + csv_path + " (" + std::to_string(result.csv_size) +
-                    " bytes before, " + std::to_string(cutter.bytes_read()) + " read)");
-  }
+
   result.rows = writer->total_rows();
   result.chunks = writer->chunk_count();
   result.columns = columns.size();
@@ -355,7 +336,8 @@ Result<ParallelConvertResult> convert(const std::string& csv_path, const std::st
   if (auto summary = writer->finish(); !summary) return io_error(summary.error());
   // The footer and trailer, as the last report, before the file takes its place.
   struct stat finished;
-  const std::uint64_t file_size = ::stat(output->temp_path().c_str(), &finished) == 0 ? finished.st_size : before_footer;
+  const std::uint64_t file_size =
+      ::stat(output->temp_path().c_str(), &finished) == 0 ? static_cast<std::uint64_t>(finished.st_size) : before_footer;
   if (!report_io(options, {.csv_bytes = 0, .read_ms = 0.0, .file_bytes = file_size - before_footer,
                            .write_ms = milliseconds_since(finish_start), .rows = 0})) {
     return io_error(kCancelledMessage);
@@ -377,7 +359,7 @@ Result<ParallelConvertResult> convert_csv(const std::string& csv_path, const std
   try {
     return convert(csv_path, drux_path, options);
   } catch (const std::bad_alloc&) {
-    return out_of_memory();
+    return io_error("Out of memory");
   } catch (const std::system_error& error) {  // a thread that could not start
     return io_error(std::string("Cannot start a worker thread: ") + error.what());
   }

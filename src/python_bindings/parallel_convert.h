@@ -1,7 +1,9 @@
-// convert_csv: the CSV conversion spread over worker threads. It writes the
-// same bytes as compress_csv for every input (the creation time aside) and
-// refuses the same inputs with the same kinds and messages, but prints
-// nothing, and replaces its output only once the file is complete.
+// convert_csv: the CSV conversion spread over worker threads. With text
+// columns it writes the same bytes as compress_csv for every input (the
+// creation time aside) and refuses the same inputs with the same kinds and
+// messages, but prints nothing, and replaces its output only once the file
+// is complete. With inferred types, columns whose every cell a typed column
+// stores exactly become integer, float or boolean columns.
 //
 // The pipeline, in three stages:
 //   find_lines    (calling thread)  reads the CSV and cuts its data lines into
@@ -35,9 +37,15 @@ struct ChunkReport {
   std::uint64_t rows = 0;
 };
 
+// How CSV cells are stored: all as text (compress_csv's bytes), or with
+// each column typed from all of its cells where that is lossless
+// (csv_types.h), at the cost of a first pass over the file.
+enum class CsvTypes { Text, Infer };
+
 struct ParallelConvertOptions {
   // Worker threads; 1 encodes on the calling thread and starts none.
   unsigned jobs = 1;
+  CsvTypes types = CsvTypes::Text;
   // Called on the calling thread, at most a few times a second and once at
   // the end, with the CSV bytes done and the CSV size. Returning false
   // stops the conversion with the error "Conversion cancelled".

@@ -14,7 +14,11 @@
 #include <thread>
 #include <vector>
 
+#include "drux_v2/drux_reader.h"
+#include "drux_v2/kval.h"
+#include "drux_v2/streaming_writer.h"
 #include "python_bindings/csv_converter.h"
+#include "python_bindings/csv_types.h"
 #include "python_bindings/line_reader.h"
 #include "test_support.h"
 
@@ -288,6 +292,118 @@ TEST(ParallelConvert, StressManyWorkersWithFailuresAndCancellations) {
     ParallelConvertOptions cancel = jobs_of(jobs);
     cancel.progress = [&calls](std::uint64_t, std::uint64_t) { return ++calls < 2; };
     EXPECT_FALSE(convert_csv(good, dir.path("cancel.drux"), cancel).ok());
+  }
+}
+
+// ---- Inferred types ------------------------------------------------------------------
+
+ParallelConvertOptions inferring(unsigned jobs) {
+  ParallelConvertOptions options = jobs_of(jobs);
+  options.types = CsvTypes::Infer;
+  return options;
+}
+
+struct TypedColumn {
+  std::string name;
+  std::vector<std::string> cells;  // cycled over the rows
+  ColType expected;
+};
+
+std::vector<TypedColumn> typed_columns() {
+  return {
+      {"id", {"0", "-17", "42", "9223372036854775807", "-9223372036854775808"}, ColType::Int},
+      {"price", {"39.02", "-0.5", "1012", "0.0001"}, ColType::Float},
+      {"flag", {"true", "false", "false"}, ColType::Bool},
+      {"padded", {"007", "1"}, ColType::Str},
+      {"exponent", {"1e5", "2"}, ColType::Str},
+      {"trailing zero", {"3.10", "2"}, ColType::Str},
+      {"five decimals", {"0.00015", "1"}, ColType::Str},
+      {"minus zero", {"-0", "1"}, ColType::Str},
+      {"empty", {"", "1"}, ColType::Str},
+      {"NA", {"NA", "1"}, ColType::Str},
+      {"two to the 63", {"9223372036854775808", "1"}, ColType::Str},
+      {"mixed case", {"true", "TRUE"}, ColType::Str},
+      {"text", {"alpha", "beta"}, ColType::Str},
+  };
+}
+
+// The CSV and, beside it, the file StreamingDruxWriter makes of the same
+// cells given their inferred types: what the inferring conversion must match.
+std::pair<std::string, std::string> typed_fixture(const ScratchDir& dir, std::size_t rows) {
+  const std::vector<TypedColumn> table = typed_columns();
+  std::string csv;
+  std::vector<KColumn> columns;
+  for (std::size_t c = 0; c < table.size(); ++c) {
+    csv += (c ? "," : "") + table[c].name;
+    columns.push_back(make_column(table[c].name, table[c].expected));
+  }
+  csv += "\n";
+  auto writer = StreamingDruxWriter::begin(columns, CHUNK_SIZE, dir.path("expected.drux"));
+  EXPECT_TRUE(writer.ok());
+  std::vector<Row> chunk;
+  for (std::size_t r = 0; r < rows; ++r) {
+    Row row;
+    for (std::size_t c = 0; c < table.size(); ++c) {
+      const std::string& cell = table[c].cells[r % table[c].cells.size()];
+      csv += (c ? "," : "") + cell;
+      switch (table[c].expected) {
+        case ColType::Int: row.push_back(KVal::Int(*parse_canonical_int(cell))); break;
+        case ColType::Float: row.push_back(KVal::Float(*parse_storable_float(cell))); break;
+        case ColType::Bool: row.push_back(KVal::Bool(cell == "true")); break;
+        default: row.push_back(KVal::Str(cell)); break;
+      }
+    }
+    csv += r % 5 == 0 ? " \r\n\n" : "\n";  // trimmed space, CRLF and blank lines change nothing
+    chunk.push_back(std::move(row));
+    if (chunk.size() == CHUNK_SIZE || r + 1 == rows) {
+      EXPECT_TRUE(writer->write_chunk(chunk).ok());
+      chunk.clear();
+    }
+  }
+  EXPECT_TRUE(writer->finish().ok());
+  return {dir.file("typed.csv", csv), slurp(dir.path("expected.drux"))};
+}
+
+TEST(ParallelConvert, InferredTypesWriteTheFileOfTheTypedCells) {
+  ScratchDir dir;
+  const auto [csv, expected] = typed_fixture(dir, 2 * 65536 + 7);
+  for (unsigned jobs : {1u, 3u}) {
+    const auto got = convert_csv(csv, dir.path("out.drux"), inferring(jobs));
+    ASSERT_TRUE(got.ok()) << got.error();
+    EXPECT_TRUE(masked(slurp(dir.path("out.drux"))) == masked(expected)) << "jobs " << jobs;
+    auto reader = DruxReader::open(dir.path("out.drux"));
+    ASSERT_TRUE(reader.ok());
+    const std::vector<TypedColumn> table = typed_columns();
+    for (std::size_t c = 0; c < table.size(); ++c) {
+      EXPECT_EQ(reader->metadata().columns[c].col_type, table[c].expected) << table[c].name;
+    }
+  }
+}
+
+// One cell in the last row decides: the column stays text.
+TEST(ParallelConvert, ACellInTheLastRowKeepsItsColumnText) {
+  ScratchDir dir;
+  std::string csv = "n,m\n";
+  for (int r = 0; r < 2 * 65536; ++r) csv += std::to_string(r) + "," + std::to_string(r % 3) + "\n";
+  csv += "5,x\n";
+  const std::string path = dir.file("in.csv", csv);
+  ASSERT_TRUE(convert_csv(path, dir.path("out.drux"), inferring(2)).ok());
+  auto reader = DruxReader::open(dir.path("out.drux"));
+  ASSERT_TRUE(reader.ok());
+  EXPECT_EQ(reader->metadata().columns[0].col_type, ColType::Int);
+  EXPECT_EQ(reader->metadata().columns[1].col_type, ColType::Str);
+}
+
+TEST(ParallelConvert, InferringKeepsTheRefusalsOfTheTextConversion) {
+  ScratchDir dir;
+  for (const InputCase& c : input_cases()) {
+    const std::string csv = dir.file("in.csv", c.csv);
+    const auto text = convert_csv(csv, dir.path("text.drux"), jobs_of(2));
+    const auto typed = convert_csv(csv, dir.path("typed.drux"), inferring(2));
+    ASSERT_EQ(typed.ok(), text.ok()) << c.label;
+    if (!text.ok()) {
+      EXPECT_EQ(typed.error(), text.error()) << c.label;
+    }
   }
 }
 

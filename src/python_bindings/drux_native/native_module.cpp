@@ -344,8 +344,9 @@ PyObject* convert_csv(PyObject*, PyObject* args) {
   const char* csv_path;
   const char* drux_path;
   unsigned int jobs;
+  int infer_types;
   Callbacks callbacks;
-  if (!PyArg_ParseTuple(args, "ssI|OO:convert_csv", &csv_path, &drux_path, &jobs, &callbacks.progress,
+  if (!PyArg_ParseTuple(args, "ssIp|OO:convert_csv", &csv_path, &drux_path, &jobs, &infer_types, &callbacks.progress,
                         &callbacks.on_chunk))
     return nullptr;
   if (jobs < 1) {
@@ -354,6 +355,7 @@ PyObject* convert_csv(PyObject*, PyObject* args) {
   }
   ParallelConvertOptions options;
   options.jobs = jobs;
+  options.types = infer_types ? CsvTypes::Infer : CsvTypes::Text;
   if (callbacks.progress != Py_None) {
     options.progress = [&callbacks](std::uint64_t done, std::uint64_t total) {
       return callbacks.call(callbacks.progress, "KK", static_cast<unsigned long long>(done),
@@ -387,8 +389,8 @@ PyMethodDef module_methods[] = {
      "compress_csv(csv_path, drux_path, progress=None)\n--\n\nConvert CSV to DRUX; progress(done, total) "
      "is called as the CSV is read."},
     {"convert_csv", convert_csv, METH_VARARGS,
-     "convert_csv(csv_path, drux_path, jobs, progress=None, on_chunk=None)\n--\n\nConvert CSV to DRUX on `jobs` "
-     "threads without the interpreter lock; on_chunk(csv_bytes, read_ms, file_bytes, write_ms, rows) follows each "
+     "convert_csv(csv_path, drux_path, jobs, infer_types, progress=None, on_chunk=None)\n--\n\nConvert CSV to DRUX "
+     "on `jobs` threads without the interpreter lock; on_chunk(csv_bytes, read_ms, file_bytes, write_ms, rows) follows each "
      "chunk written. Returns (csv_size, drux_size, saved_percent, rows, chunks, seconds, columns)."},
     {nullptr, nullptr, 0, nullptr},
 };
