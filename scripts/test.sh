@@ -52,7 +52,7 @@ python=$(bash scripts/find_python.sh)
 echo "== Python suite"
 "$python" -m venv "$root/.venv"
 "$root/.venv/bin/python" -m pip install -q --upgrade pip
-"$root/.venv/bin/python" -m pip install -q . pytest prometheus_client mypy
+"$root/.venv/bin/python" -m pip install -q . pytest prometheus_client mypy pyarrow pandas polars
 (cd "$root/tests/python" && "$root/.venv/bin/python" -m pytest -q -p no:cacheprovider .)
 
 echo "== stubs and package under mypy --strict"

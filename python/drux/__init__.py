@@ -12,6 +12,7 @@ optional libraries imported at module level.
 
 from __future__ import annotations
 
+from ._arrow import write_arrow
 from ._convert import ConvertResult, convert_csv
 from ._format import ColumnType, Encoding
 from ._native import DruxError
@@ -19,4 +20,4 @@ from ._render import render_cell
 from ._table import COLUMN_TYPES, Table, read_metadata, read_table, write_table
 
 __all__ = ["COLUMN_TYPES", "ColumnType", "ConvertResult", "DruxError", "Encoding", "Table", "convert_csv",
-           "read_metadata", "read_table", "render_cell", "write_table"]
+           "read_metadata", "read_table", "render_cell", "write_arrow", "write_table"]

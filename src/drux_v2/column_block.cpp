@@ -392,6 +392,11 @@ void ValueColumnBuilder::add_bool(bool value) {
   note(value ? 1 : 0);
 }
 
+void ValueColumnBuilder::add_null() {
+  values_.push_back(0);
+  ++nulls_;
+}
+
 void ValueColumnBuilder::note(std::int64_t integer_view) {
   lo_ = std::min(lo_, integer_view);
   hi_ = std::max(hi_, integer_view);
@@ -401,6 +406,7 @@ void ValueColumnBuilder::finish() {
   IntBounds bounds;
   bounds.lo = lo_;
   bounds.hi = hi_;
+  bounds.nulls = nulls_;
   bounds.store(out_.stats);
   if (type_ != ColType::Bool) {
     store_ints(type_, values_, out_);
@@ -412,5 +418,24 @@ void ValueColumnBuilder::finish() {
     if (values_[j] != 0) out_.payload[j >> 3] |= static_cast<std::uint8_t>(1u << (j & 7));
   }
 }
+
+BytesColumnBuilder::BytesColumnBuilder(ColumnChunk& out) : out_(out) {
+  out_.payload.clear();
+  out_.stats = ColStats{};
+  out_.bloom.fill(0);
+  out_.encoding = Encoding::Plain;
+}
+
+void BytesColumnBuilder::add(std::string_view bytes) {
+  put_varint(out_.payload, bytes.size());
+  put_bytes(out_.payload, as_bytes(bytes));
+}
+
+void BytesColumnBuilder::add_null() {
+  put_u8(out_.payload, 0);
+  ++nulls_;
+}
+
+void BytesColumnBuilder::finish() { out_.stats.null_count = nulls_; }
 
 }  // namespace drux

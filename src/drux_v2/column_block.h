@@ -113,6 +113,8 @@ class ValueColumnBuilder {
   void add_int(std::int64_t value);
   void add_float(double value);
   void add_bool(bool value);
+  // A Null cell: stored as 0 (false), counted as null and left out of the bounds.
+  void add_null();
   // Chooses the encoding and writes the payload and statistics; `out` is then complete.
   void finish();
 
@@ -122,8 +124,24 @@ class ValueColumnBuilder {
   ColType type_;
   ColumnChunk& out_;
   std::vector<std::int64_t>& values_;
+  std::uint32_t nulls_ = 0;
   std::int64_t lo_ = std::numeric_limits<std::int64_t>::max();
   std::int64_t hi_ = std::numeric_limits<std::int64_t>::min();
+};
+
+// Builds a bytes column chunk one value at a time, the same as
+// encode_column_chunk gives for the same cells.
+class BytesColumnBuilder {
+ public:
+  explicit BytesColumnBuilder(ColumnChunk& out);
+  void add(std::string_view bytes);
+  // A Null cell: stored as the empty value and counted as null.
+  void add_null();
+  void finish();
+
+ private:
+  ColumnChunk& out_;
+  std::uint32_t nulls_ = 0;
 };
 
 // Enciphers the payload with the chunk's counter blocks when the column

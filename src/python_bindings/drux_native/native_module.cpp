@@ -9,6 +9,8 @@
 #include <Python.h>
 
 #include <cstring>
+#include <cerrno>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,6 +21,7 @@
 #include "python_bindings/csv_converter.h"
 #include "python_bindings/drux_native/native_format.h"
 #include "python_bindings/drux_native/native_values.h"
+#include "python_bindings/arrow_import.h"
 #include "python_bindings/parallel_convert.h"
 
 namespace drux::native {
@@ -290,6 +293,107 @@ PyObject* write_table(PyObject*, PyObject* args) {
   return PyUnicode_FromStringAndSize(summary.value().data(), static_cast<Py_ssize_t>(summary.value().size()));
 }
 
+// ---- write_arrow ---------------------------------------------------------------------------
+
+// A one-batch Arrow stream over an (array, schema) pair moved out of the
+// __arrow_c_array__ capsules, so one importer serves both protocols.
+struct OneBatch {
+  ArrowSchema schema{};
+  ArrowArray array{};
+
+  static int get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
+    auto* self = static_cast<OneBatch*>(stream->private_data);
+    if (self->schema.release == nullptr) return EINVAL;  // given once; the importer asks once
+    *out = self->schema;
+    self->schema.release = nullptr;
+    return 0;
+  }
+  static int get_next(ArrowArrayStream* stream, ArrowArray* out) {
+    auto* self = static_cast<OneBatch*>(stream->private_data);
+    *out = self->array;  // after the first call: released, the end of the stream
+    self->array.release = nullptr;
+    return 0;
+  }
+  static const char* get_last_error(ArrowArrayStream*) { return nullptr; }
+  static void release(ArrowArrayStream* stream) {
+    auto* self = static_cast<OneBatch*>(stream->private_data);
+    if (self->schema.release) self->schema.release(&self->schema);
+    if (self->array.release) self->array.release(&self->array);
+    delete self;
+    stream->release = nullptr;
+  }
+};
+
+// Moves the struct out of a capsule of the PyCapsule protocol, marking the
+// capsule's copy released so its destructor leaves it alone.
+template <class T>
+bool take_from_capsule(PyObject* capsule, const char* name, T& out) {
+  auto* source = static_cast<T*>(PyCapsule_GetPointer(capsule, name));
+  if (!source) return false;
+  if (source->release == nullptr) {
+    PyErr_Format(PyExc_ValueError, "the %s capsule was already consumed", name);
+    return false;
+  }
+  out = *source;
+  source->release = nullptr;
+  return true;
+}
+
+bool keys_from(PyObject* pairs, std::map<std::string, AesKey>& keys) {
+  PyObject* fast = PySequence_Fast(pairs, "keys must be a list of (name, key) pairs");
+  if (!fast) return false;
+  bool ok = true;
+  for (Py_ssize_t i = 0; ok && i < PySequence_Fast_GET_SIZE(fast); ++i) {
+    const char* name;
+    Py_ssize_t size;
+    PyObject* key;
+    ok = PyArg_ParseTuple(PySequence_Fast_GET_ITEM(fast, i), "s#O", &name, &size, &key) &&
+         key_from(key, keys[std::string(name, static_cast<std::size_t>(size))]);
+  }
+  Py_DECREF(fast);
+  return ok;
+}
+
+// write_arrow(path, stream_capsule | (schema_capsule, array_capsule), chunk_rows, keys, lossy, jobs)
+PyObject* write_arrow(PyObject*, PyObject* args) {
+  const char* path;
+  PyObject* source;
+  unsigned long long chunk_rows;
+  PyObject* key_pairs;
+  int lossy;
+  unsigned int jobs;
+  if (!PyArg_ParseTuple(args, "sOKOpI:write_arrow", &path, &source, &chunk_rows, &key_pairs, &lossy, &jobs)) {
+    return nullptr;
+  }
+  ArrowImportOptions options;
+  options.chunk_rows = chunk_rows;
+  options.lossy = lossy != 0;
+  options.jobs = jobs;
+  if (!keys_from(key_pairs, options.keys)) return nullptr;
+  ArrowArrayStream stream{};
+  if (PyTuple_Check(source)) {
+    PyObject* schema_capsule;
+    PyObject* array_capsule;
+    if (!PyArg_ParseTuple(source, "OO", &schema_capsule, &array_capsule)) return nullptr;
+    auto batch = std::make_unique<OneBatch>();
+    if (!take_from_capsule(schema_capsule, "arrow_schema", batch->schema)) return nullptr;
+    if (!take_from_capsule(array_capsule, "arrow_array", batch->array)) {
+      batch->schema.release(&batch->schema);
+      return nullptr;
+    }
+    stream = {OneBatch::get_schema, OneBatch::get_next, OneBatch::get_last_error, OneBatch::release,
+              batch.release()};
+  } else if (!take_from_capsule(source, "arrow_array_stream", stream)) {
+    return nullptr;
+  }
+  Result<std::string> summary = Error{"", ErrorKind::Io};
+  Py_BEGIN_ALLOW_THREADS
+  summary = write_arrow_stream(stream, path, options);
+  Py_END_ALLOW_THREADS
+  if (!summary.ok()) return raise(summary, PyExc_ValueError);
+  return PyUnicode_FromStringAndSize(summary.value().data(), static_cast<Py_ssize_t>(summary.value().size()));
+}
+
 // ---- compress_csv with a progress hook -----------------------------------------------
 
 PyObject* compress_csv(PyObject*, PyObject* args) {
@@ -388,6 +492,9 @@ PyMethodDef module_methods[] = {
     {"compress_csv", compress_csv, METH_VARARGS,
      "compress_csv(csv_path, drux_path, progress=None)\n--\n\nConvert CSV to DRUX; progress(done, total) "
      "is called as the CSV is read."},
+    {"write_arrow", write_arrow, METH_VARARGS,
+     "write_arrow(path, source, chunk_rows, keys, lossy, jobs)\n--\n\nWrite Arrow data (a stream capsule, or a "
+     "(schema, array) capsule pair) as a DRUX file; returns the summary line."},
     {"convert_csv", convert_csv, METH_VARARGS,
      "convert_csv(csv_path, drux_path, jobs, infer_types, progress=None, on_chunk=None)\n--\n\nConvert CSV to DRUX "
      "on `jobs` threads without the interpreter lock; on_chunk(csv_bytes, read_ms, file_bytes, write_ms, rows) follows each "
