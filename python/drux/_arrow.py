@@ -15,6 +15,7 @@ from typing import Any
 
 from . import _native
 from ._convert import available_cores
+from ._monitoring import Monitor, Recorder
 from ._table import KEY_SIZE, PathLike
 
 
@@ -36,6 +37,7 @@ def write_arrow(
     keys: Mapping[str, bytes] | None = None,
     jobs: int | None = None,
     lossy: bool = False,
+    monitor: Monitor | None = None,
 ) -> str:
     """Write Arrow data as a DRUX v2 file and return the writer's summary line.
 
@@ -54,6 +56,11 @@ def write_arrow(
     columns to encrypt; ``jobs`` threads compress a chunk's columns (default:
     every core this process may use). An existing file at ``path`` is
     replaced only once the new one is complete.
+
+    ``monitor`` (a ``drux_fileformat.PyPerformanceMonitor``) receives per
+    chunk its payload bytes (as read) and file bytes (as written) with their
+    durations, then the compression, rows, columns and memory; a failure
+    counts one error.
     """
     if isinstance(chunk_rows, bool) or not isinstance(chunk_rows, int):
         raise TypeError("chunk_rows must be an int")
@@ -68,4 +75,15 @@ def write_arrow(
         if len(key) != KEY_SIZE:
             raise ValueError(f"key for column {name!r} must be {KEY_SIZE} bytes, not {len(key)}")
         key_pairs.append((name, key))
-    return _native.write_arrow(os.fspath(path), _arrow_source(data), chunk_rows, key_pairs, bool(lossy), threads)
+    source = _arrow_source(data)
+    if monitor is None:
+        return _native.write_arrow(os.fspath(path), source, chunk_rows, key_pairs, bool(lossy), threads)
+    recorder = Recorder(monitor)
+    try:
+        summary = _native.write_arrow(os.fspath(path), source, chunk_rows, key_pairs, bool(lossy), threads,
+                                      recorder.chunk)
+    except BaseException:
+        recorder.failed()
+        raise
+    recorder.finish_from_file(os.fspath(path))
+    return summary

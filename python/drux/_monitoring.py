@@ -44,9 +44,11 @@ class Recorder:
 
     def __init__(self, monitor: Monitor) -> None:
         self.monitor = monitor
+        self.read_bytes = 0
 
     def chunk(self, read_bytes: int, read_ms: float, written_bytes: int, write_ms: float, rows: int) -> None:
         """One chunk: its input bytes and read time, its output bytes and write time."""
+        self.read_bytes += read_bytes
         if read_bytes:
             self.monitor.record_read(read_bytes, read_ms)
         if written_bytes:
@@ -56,6 +58,13 @@ class Recorder:
         self.monitor.record_compression(original_bytes, compressed_bytes)
         self.monitor.record_rows_columns(rows, columns)
         self.monitor.update_memory(*resident_memory())
+
+    def finish_from_file(self, path: str) -> None:
+        """The end of a write whose input was its chunks' payloads: sizes, rows and columns from the file."""
+        from ._native import Reader
+
+        header = Reader(path).metadata()["header"]
+        self.finish(self.read_bytes, header["file_size"], header["total_rows"], header["column_count"])
 
     def failed(self) -> None:
         self.monitor.record_error()

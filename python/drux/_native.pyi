@@ -71,5 +71,11 @@ def convert_csv(
 def read_csv_text(path: str) -> tuple[list[str], list[list[str]]]: ...
 def split_csv_line(line: str) -> list[str]: ...
 def write_arrow(
-    path: str, source: object, chunk_rows: int, keys: list[tuple[str, bytes]], lossy: bool, jobs: int
+    path: str,
+    source: object,
+    chunk_rows: int,
+    keys: list[tuple[str, bytes]],
+    lossy: bool,
+    jobs: int,
+    on_chunk: Callable[[int, float, int, float, int], object] | None = None,
 ) -> str: ...

@@ -5,7 +5,10 @@
 // to `jobs` threads and appended in order.
 #include "python_bindings/arrow_import.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -363,15 +366,35 @@ Result<std::string> write_stream(ArrowArrayStream& stream, const std::string& pa
   auto writer = StreamingDruxWriter::begin(columns, options.chunk_rows, output->temp_path());
   if (!writer) return writer.error_value();
 
+  using Clock = std::chrono::steady_clock;
+  auto ms_since = [](Clock::time_point t) { return std::chrono::duration<double, std::milli>(Clock::now() - t).count(); };
+  auto report = [&](const ChunkReport& r) -> Status {
+    if (options.on_chunk && !options.on_chunk(r)) return Error{"Write cancelled", ErrorKind::Io};
+    return {};
+  };
   ChunkBuilder chunk(plans.value());
   std::vector<EncodedColumn> encoded;
   std::uint64_t file_row = 0;
+  Clock::time_point chunk_start = Clock::now();
+  if (Status s = report({.csv_bytes = 0, .read_ms = 0.0, .file_bytes = writer->bytes_written(), .write_ms = 0.0,
+                         .rows = 0});
+      !s) {
+    return s.error_value();
+  }
   auto flush = [&]() -> Status {
     chunk.finish();
+    std::uint64_t payload = 0;
+    for (const ColumnChunk& column : chunk.chunks) payload += column.payload.size();
     if (Status s = compress_columns(columns, writer->chunk_count(), chunk, encoded, options.jobs); !s) return s;
+    const double build_ms = ms_since(chunk_start);
+    const std::uint64_t before = writer->bytes_written();
+    const Clock::time_point write_start = Clock::now();
     if (Status s = writer->write_encoded_chunk(chunk.rows, encoded); !s) return s;
+    const ChunkReport r{.csv_bytes = payload, .read_ms = build_ms, .file_bytes = writer->bytes_written() - before,
+                        .write_ms = ms_since(write_start), .rows = chunk.rows};
     chunk.restart();
-    return {};
+    chunk_start = Clock::now();
+    return report(r);
   };
   for (;;) {
     ArrowArray batch{};
@@ -407,8 +430,18 @@ Result<std::string> write_stream(ArrowArrayStream& stream, const std::string& pa
   if (chunk.rows > 0) {
     if (Status s = flush(); !s) return s.error_value();
   }
+  const std::uint64_t before_footer = writer->bytes_written();
+  const Clock::time_point finish_start = Clock::now();
   auto summary = writer->finish();
   if (!summary) return summary.error_value();
+  struct stat finished;
+  const std::uint64_t size =
+      ::stat(output->temp_path().c_str(), &finished) == 0 ? static_cast<std::uint64_t>(finished.st_size) : before_footer;
+  if (Status s = report({.csv_bytes = 0, .read_ms = 0.0, .file_bytes = size - before_footer,
+                         .write_ms = ms_since(finish_start), .rows = 0});
+      !s) {
+    return s.error_value();
+  }
   if (Status s = output->commit(); !s) return s.error_value();
   return summary;
 }

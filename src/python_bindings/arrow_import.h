@@ -22,12 +22,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 
 #include "drux_v2/aes256.h"
 #include "drux_v2/arrow_c_abi.h"
 #include "drux_v2/result.h"
+#include "python_bindings/chunk_report.h"
 
 namespace drux {
 
@@ -36,6 +38,9 @@ struct ArrowImportOptions {
   bool lossy = false;
   unsigned jobs = 1;                        // threads compressing a chunk's columns
   std::map<std::string, AesKey> keys;       // columns to encrypt, by name
+  // Called after each chunk is appended (its payload bytes as the input),
+  // and once for the footer; false stops the write ("Write cancelled").
+  std::function<bool(const ChunkReport&)> on_chunk;
 };
 
 // Writes every batch of `stream` to `path` (replacing it only once the file

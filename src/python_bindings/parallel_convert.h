@@ -25,17 +25,9 @@
 #include <string>
 
 #include "drux_v2/result.h"
+#include "python_bindings/chunk_report.h"
 
 namespace drux {
-
-// What one written chunk cost, for an observer such as a performance monitor.
-struct ChunkReport {
-  std::uint64_t csv_bytes = 0;   // the CSV bytes of its lines
-  double read_ms = 0.0;          // reading and cutting them
-  std::uint64_t file_bytes = 0;  // its column blocks as appended to the file
-  double write_ms = 0.0;         // appending them
-  std::uint64_t rows = 0;
-};
 
 // How CSV cells are stored: all as text (compress_csv's bytes), or with
 // each column typed from all of its cells where that is lossless

@@ -148,3 +148,19 @@ def test_namespace_prefixes_every_name_and_must_be_a_valid_name():
     for bad in ("", "9lives", "with-dash"):
         with pytest.raises(ValueError, match="namespace"):
             MonitorCollector(fed_monitor(), namespace=bad)
+
+
+def test_a_monitored_write_arrow_matches_the_file(tmp_path):
+    pa = pytest.importorskip("pyarrow")
+    table = pa.table({"n": list(range(10_000)), "s": [f"v{i % 13}" for i in range(10_000)]})
+    monitor = drux_fileformat.PyPerformanceMonitor()
+    drux.write_arrow(tmp_path / "out.drux", table, chunk_rows=4096, monitor=monitor)
+    m = monitor.get_metrics_dict()
+    assert m["total_bytes_written"] == (tmp_path / "out.drux").stat().st_size
+    assert m["write_operations"] == 5  # before the first block, three chunks, the footer
+    assert (m["rows_processed"], m["columns_processed"]) == (10_000, 2)
+    payloads = sum(drux._native.Reader(str(tmp_path / "out.drux")).payload_size(c, k) for c in range(3) for k in range(2))
+    assert m["total_bytes_read"] == payloads
+    with pytest.raises(ValueError):
+        drux.write_arrow(tmp_path / "bad.drux", pa.table({"x": [1, None]}), monitor=monitor)
+    assert monitor.get_metrics_dict()["total_errors"] == 1

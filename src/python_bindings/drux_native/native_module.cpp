@@ -10,6 +10,7 @@
 
 #include <cstring>
 #include <cerrno>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -293,6 +294,31 @@ PyObject* write_table(PyObject*, PyObject* args) {
   return PyUnicode_FromStringAndSize(summary.value().data(), static_cast<Py_ssize_t>(summary.value().size()));
 }
 
+// The Python callbacks of one write, called on the converting thread
+// with the interpreter lock taken back for the call alone. The first
+// exception stops the write and is raised once it has ended.
+struct Callbacks {
+  PyObject* progress = Py_None;
+  PyObject* on_chunk = Py_None;
+  PyThreadState* released = nullptr;
+
+  bool call(PyObject* callable, const char* format, auto... args) {
+    PyEval_RestoreThread(released);
+    PyObject* result = PyObject_CallFunction(callable, format, args...);
+    Py_XDECREF(result);
+    released = PyEval_SaveThread();
+    return result != nullptr;
+  }
+
+  // on_chunk(csv_bytes, read_ms, file_bytes, write_ms, rows) for each report.
+  std::function<bool(const ChunkReport&)> chunk_reporter() {
+    return [this](const ChunkReport& r) {
+      return call(on_chunk, "KdKdK", static_cast<unsigned long long>(r.csv_bytes), r.read_ms,
+                  static_cast<unsigned long long>(r.file_bytes), r.write_ms, static_cast<unsigned long long>(r.rows));
+    };
+  }
+};
+
 // ---- write_arrow ---------------------------------------------------------------------------
 
 // A one-batch Arrow stream over an (array, schema) pair moved out of the
@@ -362,7 +388,9 @@ PyObject* write_arrow(PyObject*, PyObject* args) {
   PyObject* key_pairs;
   int lossy;
   unsigned int jobs;
-  if (!PyArg_ParseTuple(args, "sOKOpI:write_arrow", &path, &source, &chunk_rows, &key_pairs, &lossy, &jobs)) {
+  Callbacks callbacks;
+  if (!PyArg_ParseTuple(args, "sOKOpI|O:write_arrow", &path, &source, &chunk_rows, &key_pairs, &lossy, &jobs,
+                        &callbacks.on_chunk)) {
     return nullptr;
   }
   ArrowImportOptions options;
@@ -386,10 +414,11 @@ PyObject* write_arrow(PyObject*, PyObject* args) {
   } else if (!take_from_capsule(source, "arrow_array_stream", stream)) {
     return nullptr;
   }
-  Result<std::string> summary = Error{"", ErrorKind::Io};
-  Py_BEGIN_ALLOW_THREADS
-  summary = write_arrow_stream(stream, path, options);
-  Py_END_ALLOW_THREADS
+  if (callbacks.on_chunk != Py_None) options.on_chunk = callbacks.chunk_reporter();
+  callbacks.released = PyEval_SaveThread();
+  Result<std::string> summary = write_arrow_stream(stream, path, options);
+  PyEval_RestoreThread(callbacks.released);
+  if (PyErr_Occurred()) return nullptr;  // the callback's exception
   if (!summary.ok()) return raise(summary, PyExc_ValueError);
   return PyUnicode_FromStringAndSize(summary.value().data(), static_cast<Py_ssize_t>(summary.value().size()));
 }
@@ -427,23 +456,6 @@ PyObject* compress_csv(PyObject*, PyObject* args) {
 
 // ---- convert_csv: the threaded conversion ------------------------------------------------
 
-// The Python callbacks of one conversion, called on the converting thread
-// with the interpreter lock taken back for the call alone. The first
-// exception stops the conversion and is raised once it has ended.
-struct Callbacks {
-  PyObject* progress = Py_None;
-  PyObject* on_chunk = Py_None;
-  PyThreadState* released = nullptr;
-
-  bool call(PyObject* callable, const char* format, auto... args) {
-    PyEval_RestoreThread(released);
-    PyObject* result = PyObject_CallFunction(callable, format, args...);
-    Py_XDECREF(result);
-    released = PyEval_SaveThread();
-    return result != nullptr;
-  }
-};
-
 PyObject* convert_csv(PyObject*, PyObject* args) {
   const char* csv_path;
   const char* drux_path;
@@ -466,13 +478,7 @@ PyObject* convert_csv(PyObject*, PyObject* args) {
                             static_cast<unsigned long long>(total));
     };
   }
-  if (callbacks.on_chunk != Py_None) {
-    options.on_chunk = [&callbacks](const ChunkReport& r) {
-      return callbacks.call(callbacks.on_chunk, "KdKdK", static_cast<unsigned long long>(r.csv_bytes), r.read_ms,
-                            static_cast<unsigned long long>(r.file_bytes), r.write_ms,
-                            static_cast<unsigned long long>(r.rows));
-    };
-  }
+  if (callbacks.on_chunk != Py_None) options.on_chunk = callbacks.chunk_reporter();
   callbacks.released = PyEval_SaveThread();
   auto converted = drux::convert_csv(csv_path, drux_path, options);
   PyEval_RestoreThread(callbacks.released);
@@ -493,7 +499,7 @@ PyMethodDef module_methods[] = {
      "compress_csv(csv_path, drux_path, progress=None)\n--\n\nConvert CSV to DRUX; progress(done, total) "
      "is called as the CSV is read."},
     {"write_arrow", write_arrow, METH_VARARGS,
-     "write_arrow(path, source, chunk_rows, keys, lossy, jobs)\n--\n\nWrite Arrow data (a stream capsule, or a "
+     "write_arrow(path, source, chunk_rows, keys, lossy, jobs, on_chunk=None)\n--\n\nWrite Arrow data (a stream capsule, or a "
      "(schema, array) capsule pair) as a DRUX file; returns the summary line."},
     {"convert_csv", convert_csv, METH_VARARGS,
      "convert_csv(csv_path, drux_path, jobs, infer_types, progress=None, on_chunk=None)\n--\n\nConvert CSV to DRUX "
