@@ -8,7 +8,8 @@ text -- and converts it with each tool in a child process of its own, at
 one thread and at every core, side by side in one run:
 
   compress_csv            drux_fileformat.compress_csv (always one thread)
-  drux compress --jobs N  the threaded conversion (drux.convert_csv)
+  drux compress --jobs N  the threaded conversion (drux.convert_csv), with every
+                          column as text and with --types infer
   pyarrow                 streaming CSV reader into a Parquet writer (zstd)
   polars                  scan_csv(...).sink_parquet (zstd)
   duckdb                  COPY (read_csv) TO parquet (zstd)
@@ -59,6 +60,11 @@ drux_fileformat.compress_csv(sys.argv[1], sys.argv[2])
 import sys
 from drux.cli import main
 sys.exit(main(["compress", sys.argv[1], sys.argv[2], "--jobs", sys.argv[3]]))
+"""),
+    "drux compress --types infer": ("drux", """
+import sys
+from drux.cli import main
+sys.exit(main(["compress", sys.argv[1], sys.argv[2], "--jobs", sys.argv[3], "--types", "infer"]))
 """),
     "pyarrow (parquet, zstd)": ("pyarrow", """
 import sys
