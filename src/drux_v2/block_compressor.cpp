@@ -9,6 +9,12 @@
 // coded only when its size floor leaves it a chance, and only the winner is
 // written out. The decoder is here for tests and tools; the writer never
 // reads a block back.
+//
+// The levels differ in the parse and in the trials. Fast runs the
+// single-probe parse and only the Huffman trials, which are sized from byte
+// counts. Max weighs every method on the exact parse and on priced parses
+// whose prices are the code lengths of the token stream before, and keeps
+// the smallest; it never writes more than the exact level.
 #include "drux_v2/block_compressor.h"
 
 #include <algorithm>
@@ -18,6 +24,8 @@
 
 #include "drux_v2/huffman.h"
 #include "drux_v2/lz.h"
+#include "drux_v2/lz_fast.h"
+#include "drux_v2/lz_optimal.h"
 #include "drux_v2/range_coder.h"
 
 namespace drux {
@@ -45,6 +53,18 @@ bool huffman_stayed_high(std::size_t lz_huffman, std::size_t stored) {
 // whose size floor already passes a smaller candidate would change neither
 // the smallest size nor the choice among equals, so it need not be coded.
 enum class RangeSizing { Exact, OnlyContenders };
+
+// What a level asks of the candidates the rules call for: which parse
+// writes the token stream, and whether the range coder is tried at all.
+struct Trials {
+  void (*parse)(ByteView block, ByteBuffer& tokens);
+  bool range;
+};
+
+constexpr Trials kExactTrials = {append_lz_tokens, true};
+// The range coder costs more than the rest of a fast block together, and
+// Huffman coding is sized from counts without writing a bit.
+constexpr Trials kFastTrials = {append_lz_tokens_fast, false};
 
 // What weighing a block's candidates leaves behind: each size, the token
 // stream, the Huffman plans (sized from counts alone, written only for the
@@ -94,7 +114,7 @@ std::size_t weigh_range(ByteView block, const ByteFrequencies& counts, RangeSizi
   return payload.size() == kMethodByteSize ? 0 : payload.size();
 }
 
-Candidates gather_candidates(ByteView block, RangeSizing sizing) {
+Candidates gather_candidates(ByteView block, RangeSizing sizing, const Trials& trials) {
   Candidates c;
   const std::size_t length = block.size();
   if (length == 0) return c;
@@ -102,7 +122,7 @@ Candidates gather_candidates(ByteView block, RangeSizing sizing) {
   if (block_stored_by_length(length)) return c;
 
   c.tokens = with_method_room();
-  append_lz_tokens(block, c.tokens);
+  trials.parse(block, c.tokens);
   const ByteView tokens = without_method(c.tokens);
   c.sizes.lz = c.tokens.size();
   if (tokens.size() < kMinCodedTokens) return c;
@@ -116,7 +136,7 @@ Candidates gather_candidates(ByteView block, RangeSizing sizing) {
     c.huffman = plan_huffman(*block_counts, length);
     c.sizes.huffman = plan_size(c.huffman);
   }
-  if (!huffman_stayed_high(c.sizes.lz_huffman, c.sizes.stored)) return c;
+  if (!trials.range || !huffman_stayed_high(c.sizes.lz_huffman, c.sizes.stored)) return c;
   const std::size_t others = smallest({c.sizes.lz, c.sizes.stored, c.sizes.lz_huffman, c.sizes.huffman});
   c.sizes.lz_range = weigh_range(tokens, token_counts, sizing, others, c.lz_range);
   if (length >= kMinRawRangeBlock) {
@@ -151,6 +171,59 @@ Result<ByteBuffer> decode_tokens(Result<ByteBuffer> tokens, std::size_t max_outp
   return lz_decompress(tokens.value(), max_output);
 }
 
+// The smallest of the candidates so far, method byte first.
+class SmallestBlock {
+ public:
+  explicit SmallestBlock(ByteView block) : best_(with_method_room(block.size() + kMethodByteSize)) {
+    best_[0] = static_cast<std::uint8_t>(BlockMethod::Stored);
+    put_bytes(best_, block);
+  }
+
+  // Keeps `payload` under `method` when it is smaller; an empty payload
+  // (a coder that gave nothing) never is.
+  void offer(BlockMethod method, ByteView payload) {
+    if (payload.empty() || payload.size() + kMethodByteSize >= best_.size()) return;
+    best_.resize(kMethodByteSize);
+    best_[0] = static_cast<std::uint8_t>(method);
+    put_bytes(best_, payload);
+  }
+
+  ByteBuffer take() { return std::move(best_); }
+
+ private:
+  ByteBuffer best_;
+};
+
+// Every method on one token stream; returns the counts of its bytes.
+ByteFrequencies offer_token_stream(const ByteBuffer& tokens, SmallestBlock& smallest) {
+  smallest.offer(BlockMethod::Lz, tokens);
+  smallest.offer(BlockMethod::LzHuffman, huffman_compress(tokens));
+  smallest.offer(BlockMethod::LzRange, range_compress(tokens));
+  return count_byte_frequencies(tokens);
+}
+
+// Priced parses after the exact one: each is priced by the code lengths of
+// the stream before it.
+constexpr int kPricedParses = 2;
+
+ByteBuffer compress_block_max(ByteView block) {
+  SmallestBlock smallest(block);
+  if (block.size() >= kMaxSearchedBlock) return smallest.take();
+  smallest.offer(BlockMethod::Huffman, huffman_compress(block));
+  smallest.offer(BlockMethod::Range, range_compress(block));
+  ByteBuffer tokens;
+  append_lz_tokens(block, tokens);
+  ByteFrequencies counts = offer_token_stream(tokens, smallest);
+  const LzMatchCandidates matches = find_lz_match_candidates(block);
+  for (int pass = 0; pass < kPricedParses; ++pass) {
+    const TokenBytePrices prices = token_byte_prices(huffman_code_lengths(counts));
+    tokens.clear();
+    append_lz_tokens_priced(block, matches, prices, tokens);
+    counts = offer_token_stream(tokens, smallest);
+  }
+  return smallest.take();
+}
+
 }  // namespace
 
 bool block_stored_by_length(std::uint64_t length) {
@@ -158,7 +231,7 @@ bool block_stored_by_length(std::uint64_t length) {
 }
 
 BlockCandidateSizes block_candidate_sizes(ByteView block) {
-  return gather_candidates(block, RangeSizing::Exact).sizes;
+  return gather_candidates(block, RangeSizing::Exact, kExactTrials).sizes;
 }
 
 BlockMethod choose_block_method(const BlockCandidateSizes& sizes) {
@@ -176,9 +249,18 @@ BlockMethod choose_block_method(const BlockCandidateSizes& sizes) {
   return BlockMethod::Stored;
 }
 
-ByteBuffer compress_block(ByteView block) {
+std::optional<CompressionLevel> compression_level_named(std::string_view name) {
+  if (name == "exact") return CompressionLevel::Exact;
+  if (name == "fast") return CompressionLevel::Fast;
+  if (name == "max") return CompressionLevel::Max;
+  return std::nullopt;
+}
+
+ByteBuffer compress_block(ByteView block, CompressionLevel level) {
   if (block.empty()) return {};
-  Candidates c = gather_candidates(block, RangeSizing::OnlyContenders);
+  if (level == CompressionLevel::Max) return compress_block_max(block);
+  Candidates c =
+      gather_candidates(block, RangeSizing::OnlyContenders, level == CompressionLevel::Fast ? kFastTrials : kExactTrials);
   const BlockMethod method = choose_block_method(c.sizes);
   ByteBuffer out;
   switch (method) {
