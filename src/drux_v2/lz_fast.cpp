@@ -23,7 +23,7 @@ namespace drux {
 namespace {
 
 constexpr unsigned kMinTableBits = 10;
-constexpr unsigned kMaxTableBits = 14;
+constexpr unsigned kMaxTableBits = 16;
 // The search stops this far before the end, so every probe may load eight
 // bytes at the cursor.
 constexpr std::size_t kUnsearchedTail = 8;
@@ -82,14 +82,20 @@ void append_lz_tokens_fast(ByteView block, ByteBuffer& tokens) {
   std::size_t k = 0;
   std::size_t literal_start = 0;
   std::size_t misses = 0;
+  // The next position's hash is taken before this one is settled, so its
+  // table entry is on its way while the candidate here is compared.
+  std::size_t h = hash(load_u64(data));
   while (k < limit) {
     const std::uint64_t here = load_u64(data + k);
-    const std::size_t h = hash(here);
     const std::size_t candidate = table[h];
     table[h] = static_cast<std::uint32_t>(k);
+    const std::size_t next = k + 1 + (misses >> kSkipShift);
+    const std::size_t next_hash = hash(load_u64(data + std::min(next, limit)));
     const std::size_t distance = k - candidate;
     if (distance - 1 >= kLzMaxDistance || ((load_u64(data + candidate) ^ here) & kSixBytes) != 0) {
-      k += 1 + (misses++ >> kSkipShift);
+      ++misses;
+      k = next;
+      h = next_hash;
       continue;
     }
     misses = 0;
@@ -107,9 +113,11 @@ void append_lz_tokens_fast(ByteView block, ByteBuffer& tokens) {
     out.match(distance, length);
     k = start + length;
     literal_start = k;
+    if (k >= limit) break;
     // The position two before the end goes in, so the next repeat of what
     // follows the match is found.
-    if (k < limit) table[hash(load_u64(data + k - 2))] = static_cast<std::uint32_t>(k - 2);
+    table[hash(load_u64(data + k - 2))] = static_cast<std::uint32_t>(k - 2);
+    h = hash(load_u64(data + k));
   }
   out.literals(data + literal_start, data + size);
   out.finish();

@@ -17,7 +17,7 @@ namespace drux {
 
 // The back-references worth pricing at each position of a block: those of
 // strictly increasing length, each at the nearest distance that reaches
-// it. Inside a very long match positions are not searched and have none.
+// it. Inside a long match positions hold that match, shortened, or none.
 struct LzMatchCandidates {
   // Position p's matches are at[first[p]] to at[first[p + 1] - 1].
   std::vector<std::uint32_t> first;
