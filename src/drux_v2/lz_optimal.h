@@ -15,9 +15,10 @@
 
 namespace drux {
 
-// The back-references worth pricing at each position of a block: those of
-// strictly increasing length, each at the nearest distance that reaches
-// it. Inside a long match positions hold that match, shortened, or none.
+// The back-references worth pricing at each position of a block: each
+// match the search met that is longer than those it met before, so in
+// increasing length. Inside a long match positions hold that match,
+// shortened, or none.
 struct LzMatchCandidates {
   // Position p's matches are at[first[p]] to at[first[p + 1] - 1].
   std::vector<std::uint32_t> first;

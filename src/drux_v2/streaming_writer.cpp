@@ -41,10 +41,10 @@ ByteBuffer schema_bytes(const std::vector<KColumn>& columns) {
 }
 
 // Header, creation time, reserved bytes, schema block and dictionary block.
-ByteBuffer preamble(const std::vector<KColumn>& columns, std::uint64_t chunk_rows) {
-  ByteBuffer schema_block = compress_block(schema_bytes(columns));
+ByteBuffer preamble(const std::vector<KColumn>& columns, std::uint64_t chunk_rows, CompressionLevel level) {
+  ByteBuffer schema_block = compress_block(schema_bytes(columns), level);
   const std::uint8_t dictionary[] = {kEmptyDictionary};
-  ByteBuffer dictionary_block = compress_block(dictionary);
+  ByteBuffer dictionary_block = compress_block(dictionary, level);
 
   ByteBuffer out;
   // Byte by byte: GCC 12 misreads a range insert into the empty buffer here
@@ -83,15 +83,15 @@ Error finished_error() { return data_error("The DRUX writer has already finished
 }  // namespace
 
 StreamingDruxWriter::StreamingDruxWriter(std::vector<KColumn> columns, BufferedFile out, std::uint64_t chunk_rows,
-                                         std::uint64_t offset)
-    : columns_(std::move(columns)), out_(std::move(out)), chunk_rows_(chunk_rows), offset_(offset) {}
+                                         std::uint64_t offset, CompressionLevel level)
+    : columns_(std::move(columns)), out_(std::move(out)), chunk_rows_(chunk_rows), offset_(offset), level_(level) {}
 
 StreamingDruxWriter::StreamingDruxWriter(StreamingDruxWriter&&) noexcept = default;
 StreamingDruxWriter& StreamingDruxWriter::operator=(StreamingDruxWriter&&) noexcept = default;
 StreamingDruxWriter::~StreamingDruxWriter() = default;
 
 Result<StreamingDruxWriter> StreamingDruxWriter::begin(std::vector<KColumn> columns, std::uint64_t chunk_rows,
-                                                       const std::string& path) {
+                                                       const std::string& path, CompressionLevel level) {
   // The header's count fields are 16 and 32 bits wide; larger values would be
   // stored truncated, so they are refused before the file is touched.
   if (columns.size() > kMaxColumns) {
@@ -105,10 +105,10 @@ Result<StreamingDruxWriter> StreamingDruxWriter::begin(std::vector<KColumn> colu
   Result<BufferedFile> file = BufferedFile::create(path);
   if (!file) return Error{"Cannot create " + path + ": " + file.error(), ErrorKind::Io};
 
-  ByteBuffer head = preamble(columns, chunk_rows);
+  ByteBuffer head = preamble(columns, chunk_rows, level);
   if (Status s = file->write(head); !s) return s.error_value();
   return StreamingDruxWriter(std::move(columns), std::move(file).value(), chunk_rows == 0 ? 1 : chunk_rows,
-                             head.size());
+                             head.size(), level);
 }
 
 // Nested cells are checked before any block of the chunk is written, so a
@@ -126,7 +126,7 @@ Status StreamingDruxWriter::check_nesting(std::span<const Row> rows) const {
 }
 
 Status StreamingDruxWriter::write_column_block(ColumnChunk& chunk, StreamChunkColMeta& meta) {
-  ByteBuffer block = compress_block(chunk.payload);
+  ByteBuffer block = compress_block(chunk.payload, level_);
   ByteBuffer head;
   head.reserve(kColumnBlockOverhead);
   put_u32_le(head, crc32(block));
@@ -219,7 +219,7 @@ Result<std::string> StreamingDruxWriter::finish() {
   }
 
   const std::uint64_t footer_offset = spent.offset_;
-  ByteBuffer tail = compress_block(spent.footer_bytes());
+  ByteBuffer tail = compress_block(spent.footer_bytes(), spent.level_);
   const std::uint64_t footer_length = tail.size();
   put_u64_le(tail, footer_length);
   put_u64_le(tail, footer_offset);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "drux_v2/block_compressor.h"
 #include "drux_v2/buffered_file.h"
 #include "drux_v2/column_block.h"
 #include "drux_v2/kval.h"
@@ -19,8 +20,11 @@ namespace drux {
 
 class StreamingDruxWriter {
  public:
+  // `level` is how hard every block of the file is compressed: the schema,
+  // the dictionary, each column block and the footer.
   static Result<StreamingDruxWriter> begin(std::vector<KColumn> columns, std::uint64_t chunk_rows,
-                                           const std::string& path);
+                                           const std::string& path,
+                                           CompressionLevel level = CompressionLevel::Exact);
 
   // Appends one chunk. On failure the writer's counts and metadata are unchanged.
   // After a write failure every later call returns that failure.
@@ -49,7 +53,7 @@ class StreamingDruxWriter {
 
  private:
   StreamingDruxWriter(std::vector<KColumn> columns, BufferedFile out, std::uint64_t chunk_rows,
-                      std::uint64_t offset);
+                      std::uint64_t offset, CompressionLevel level);
 
   Status check_can_write(std::size_t row_count) const;
   Status check_nesting(std::span<const Row> rows) const;
@@ -70,6 +74,7 @@ class StreamingDruxWriter {
   std::uint64_t offset_ = 0;
   std::uint64_t total_rows_ = 0;
   std::uint32_t chunk_count_ = 0;
+  CompressionLevel level_ = CompressionLevel::Exact;
   // The first write failure. Bytes that did not reach the file leave `offset_`
   // ahead of it, so later blocks could not be located: every later call
   // returns this error instead of writing a file whose index is wrong.

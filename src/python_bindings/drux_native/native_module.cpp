@@ -250,7 +250,13 @@ PyObject* write_table(PyObject*, PyObject* args) {
   const char* path;
   PyObject* specs_obj;
   unsigned long long chunk_rows;
-  if (!PyArg_ParseTuple(args, "sOK:write_table", &path, &specs_obj, &chunk_rows)) return nullptr;
+  const char* level_name = "exact";
+  if (!PyArg_ParseTuple(args, "sOK|s:write_table", &path, &specs_obj, &chunk_rows, &level_name)) return nullptr;
+  const std::optional<CompressionLevel> level = compression_level_named(level_name);
+  if (!level) {
+    PyErr_Format(PyExc_ValueError, "unknown compression level '%s'; expected exact, fast or max", level_name);
+    return nullptr;
+  }
   std::vector<ColumnSpec> specs;
   Py_ssize_t rows;
   if (!parse_specs(specs_obj, specs, rows)) return nullptr;
@@ -271,7 +277,7 @@ PyObject* write_table(PyObject*, PyObject* args) {
         return nullptr;
     }
   }
-  auto writer = StreamingDruxWriter::begin(std::move(columns), chunk_rows, path);
+  auto writer = StreamingDruxWriter::begin(std::move(columns), chunk_rows, path, *level);
   if (!writer.ok()) return raise(writer, PyExc_ValueError);
   const std::span<const Row> all(table);
   for (std::size_t start = 0; start < all.size(); start += chunk_rows) {
@@ -317,8 +323,8 @@ PyObject* compress_csv(PyObject*, PyObject* args) {
 
 PyMethodDef module_methods[] = {
     {"write_table", write_table, METH_VARARGS,
-     "write_table(path, columns, chunk_rows)\n--\n\nWrite (name, type code, key or None, values) columns; "
-     "returns the summary line."},
+     "write_table(path, columns, chunk_rows, level='exact')\n--\n\nWrite (name, type code, key or None, values) "
+     "columns, compressing at level exact, fast or max; returns the summary line."},
     {"compress_csv", compress_csv, METH_VARARGS,
      "compress_csv(csv_path, drux_path, progress=None)\n--\n\nConvert CSV to DRUX; progress(done, total) "
      "is called as the CSV is read."},
