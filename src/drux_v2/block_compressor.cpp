@@ -236,20 +236,21 @@ constexpr std::size_t kFlatPricedBelow = std::size_t{64} << 10;
 ByteBuffer compress_block_max(ByteView block) {
   SmallestBlock smallest(block);
   if (block.size() >= kMaxSearchedBlock) return smallest.take();
-  smallest.offer_codings(block, count_byte_frequencies(block), false);
-  ByteBuffer tokens;
-  append_lz_tokens_fast(block, tokens);
-  const ByteFrequencies counts = count_byte_frequencies(tokens);
-  smallest.offer_codings(tokens, counts, true);
+  ByteBuffer fast;
+  append_lz_tokens_fast(block, fast);
+  const ByteFrequencies fast_counts = count_byte_frequencies(fast);
   const LzMatchCandidates matches = find_lz_match_candidates(block);
-  tokens.clear();
-  append_lz_tokens_priced(block, matches, token_byte_prices(huffman_code_lengths(counts)), tokens);
+  ByteBuffer tokens;
+  append_lz_tokens_priced(block, matches, token_byte_prices(huffman_code_lengths(fast_counts)), tokens);
   smallest.offer_codings(tokens, count_byte_frequencies(tokens), true);
   if (block.size() < kFlatPricedBelow) {
     tokens.clear();
     append_lz_tokens_priced(block, matches, kFlatPrices, tokens);
     smallest.offer_codings(tokens, count_byte_frequencies(tokens), true);
   }
+  // Offered last, these are mostly settled by their size floors alone.
+  smallest.offer_codings(fast, fast_counts, true);
+  smallest.offer_codings(block, count_byte_frequencies(block), false);
   return smallest.take();
 }
 
