@@ -100,15 +100,18 @@ class MatchTree {
         head_(std::size_t{1} << kHashBits, kNoPosition),
         children_(std::make_unique_for_overwrite<std::uint32_t[]>(2 * kWindow)) {}
 
-  // Inserts p (six bytes or more before the end) and calls found(length, distance) for each
-  // match longer than every nearer one the walk met, shortest first;
-  // returns the longest length, or less than kLzMinMatch for none.
+  // Inserts p (six bytes or more before the end) and calls
+  // found(length, distance) for each match longer than those the walk met
+  // before it; returns the longest length, or less than kLzMinMatch for
+  // none. Bytes are compared up to `reach`: a position that agrees with p
+  // that far leaves the tree to p, so an insertion that needs no matches
+  // can stop early inside a long run.
   template <typename Found>
-  std::size_t insert(std::size_t p, Found&& found) {
+  std::size_t insert(std::size_t p, Found&& found, std::size_t reach = kLzMaxMatch) {
     const std::size_t h = hash_at(data_ + p);
     std::size_t candidate = head_[h];
     head_[h] = static_cast<std::uint32_t>(p);
-    const std::size_t max_len = std::min(size_ - p, kLzMaxMatch);
+    const std::size_t max_len = std::min(size_ - p, reach);
     const std::uint8_t* here = data_ + p;
     // Where the walk hangs the next position smaller or larger than p.
     std::uint32_t* smaller = &children_[2 * (p % kWindow)];
@@ -183,7 +186,7 @@ LzMatchCandidates find_lz_match_candidates(ByteView block) {
       const std::size_t end = std::min(start + best, limit);
       for (; p < end; ++p) {
         m.first[p] = static_cast<std::uint32_t>(m.at.size());
-        tree.insert(p, ignore);
+        tree.insert(p, ignore, kLongMatch);
       }
     } else if (best >= kDeriveFrom) {
       // The next position is still searched: matches that start one byte
