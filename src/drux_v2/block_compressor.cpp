@@ -62,8 +62,9 @@ struct Trials {
 };
 
 constexpr Trials kExactTrials = {append_lz_tokens, true};
-// The range coder costs more than the rest of a fast block together, and
-// Huffman coding is sized from counts without writing a bit.
+// Range coding a token stream takes about two thirds as long as the whole
+// fast level and saves well under 1 % beside Huffman coding, which is sized
+// from counts without writing a bit.
 constexpr Trials kFastTrials = {append_lz_tokens_fast, false};
 
 // What weighing a block's candidates leaves behind: each size, the token

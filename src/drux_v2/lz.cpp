@@ -17,13 +17,14 @@
 // has been decoded before it writes a byte: it never trusts a distance or a
 // length it has read.
 #include "drux_v2/lz.h"
-#include "drux_v2/lz_tokens.h"
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
 #include <memory>
 #include <utility>
+
+#include "drux_v2/lz_tokens.h"
 
 namespace drux {
 namespace {

@@ -7,7 +7,7 @@
 // cursor steps further the longer the literal run, so data that does not
 // repeat is crossed quickly. The table is sized to the block, so small
 // blocks pay little to clear it.
-// Deliberately not here: chains, lazy matching and every position inside a
+// Deliberately not here: chains, lazy matching and any position inside a
 // match entering the table; the exact parse in lz.cpp and the thorough one
 // in lz_optimal.cpp do those.
 #include "drux_v2/lz_fast.h"
@@ -113,10 +113,9 @@ void append_lz_tokens_fast(ByteView block, ByteBuffer& tokens) {
     out.match(distance, length);
     k = start + length;
     literal_start = k;
+    // Positions inside the match stay out of the table: entering even one
+    // of them measured slower and no smaller on text.
     if (k >= limit) break;
-    // The position two before the end goes in, so the next repeat of what
-    // follows the match is found.
-    table[hash(load_u64(data + k - 2))] = static_cast<std::uint32_t>(k - 2);
     h = hash(load_u64(data + k));
   }
   out.literals(data + literal_start, data + size);
