@@ -1,6 +1,7 @@
 // Throughput of compress_block (LZ stage plus whatever coder attempts the
-// block earns) on typical and extreme blocks, and of decompress_block on CSV
-// text.
+// block earns) at each compression level on typical and extreme blocks, and
+// of decompress_block on CSV text. Compare the levels from one run: the
+// ratio counter is output over input.
 //
 // It prints figures and judges none; the write path around the blocks is
 // bench_write_chunk's.
@@ -55,11 +56,11 @@ void report(benchmark::State& state, std::size_t input, std::size_t output, std:
   state.SetLabel("method " + std::to_string(method));
 }
 
-void BM_CompressBlock(benchmark::State& state, drux::ByteBuffer (*make)()) {
+void BM_CompressBlock(benchmark::State& state, drux::ByteBuffer (*make)(), drux::CompressionLevel level) {
   const drux::ByteBuffer block = make();
   drux::ByteBuffer compressed;
   for (auto _ : state) {
-    compressed = drux::compress_block(block);
+    compressed = drux::compress_block(block, level);
     benchmark::DoNotOptimize(compressed.data());
   }
   report(state, block.size(), compressed.size(), compressed[0]);
@@ -80,11 +81,19 @@ void BM_DecompressBlock(benchmark::State& state, drux::ByteBuffer (*make)()) {
   report(state, block.size(), compressed.size(), compressed[0]);
 }
 
-BENCHMARK_CAPTURE(BM_CompressBlock, csv_1MiB, csv_text)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_CompressBlock, string_column_65536_rows, string_payload)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_CompressBlock, random_1MiB, random_block)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_CompressBlock, one_byte_1MiB, [] { return drux::ByteBuffer(kBlockBytes, 'x'); })
-    ->Unit(benchmark::kMillisecond);
+drux::ByteBuffer one_byte_block() { return drux::ByteBuffer(kBlockBytes, 'x'); }
+
+using Level = drux::CompressionLevel;
+// Each input at the three levels, side by side.
+#define DRUX_BENCH_LEVELS(name, make)                                                         \
+  BENCHMARK_CAPTURE(BM_CompressBlock, name##_exact, make, Level::Exact)->Unit(benchmark::kMillisecond); \
+  BENCHMARK_CAPTURE(BM_CompressBlock, name##_fast, make, Level::Fast)->Unit(benchmark::kMillisecond);   \
+  BENCHMARK_CAPTURE(BM_CompressBlock, name##_max, make, Level::Max)->Unit(benchmark::kMillisecond)
+
+DRUX_BENCH_LEVELS(csv_1MiB, csv_text);
+DRUX_BENCH_LEVELS(string_column_65536_rows, string_payload);
+DRUX_BENCH_LEVELS(random_1MiB, random_block);
+DRUX_BENCH_LEVELS(one_byte_1MiB, one_byte_block);
 BENCHMARK_CAPTURE(BM_DecompressBlock, csv_1MiB, csv_text)->Unit(benchmark::kMillisecond);
 
 }  // namespace

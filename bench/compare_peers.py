@@ -8,8 +8,8 @@ text -- and converts it with each tool in a child process of its own, at
 one thread and at every core, side by side in one run:
 
   compress_csv            drux_fileformat.compress_csv (always one thread)
-  drux compress --jobs N  the threaded conversion (drux.convert_csv), with every
-                          column as text and with --types infer
+  drux compress --jobs N  the threaded conversion (drux.convert_csv): every column
+                          as text at --level exact, fast and max, and --types infer
   pyarrow                 streaming CSV reader into a Parquet writer (zstd)
   polars                  scan_csv(...).sink_parquet (zstd)
   duckdb                  COPY (read_csv) TO parquet (zstd)
@@ -60,6 +60,16 @@ drux_fileformat.compress_csv(sys.argv[1], sys.argv[2])
 import sys
 from drux.cli import main
 sys.exit(main(["compress", sys.argv[1], sys.argv[2], "--jobs", sys.argv[3]]))
+"""),
+    "drux compress --level fast": ("drux", """
+import sys
+from drux.cli import main
+sys.exit(main(["compress", sys.argv[1], sys.argv[2], "--jobs", sys.argv[3], "--level", "fast"]))
+"""),
+    "drux compress --level max": ("drux", """
+import sys
+from drux.cli import main
+sys.exit(main(["compress", sys.argv[1], sys.argv[2], "--jobs", sys.argv[3], "--level", "max"]))
 """),
     "drux compress --types infer": ("drux", """
 import sys

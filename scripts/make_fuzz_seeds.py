@@ -1,5 +1,5 @@
 """Writes seed inputs for the fuzz targets: small DRUX files of every column
-type, and the compressed blocks inside them.
+type at every compression level, and the compressed blocks inside them.
 
 The seeds are real files of the writer, so the fuzzers start from valid input
 and mutate outward. Deliberately not here: any malformed seed.
@@ -24,9 +24,11 @@ def sample_files(directory):
         "secret": ({"s": ["alpha", "beta", "gamma"] * 10}, {"s": bytes(range(32))}),
     }
     for name, (columns, keys) in tables.items():
-        path = os.path.join(directory, name + ".drux")
-        drux.write_table(path, columns, chunk_rows=16, keys=keys)
-        yield path
+        # The faster and the thorough parse write token streams of their own.
+        for level in ("exact", "fast", "max"):
+            path = os.path.join(directory, f"{name}_{level}.drux")
+            drux.write_table(path, columns, chunk_rows=16, keys=keys, level=level)
+            yield path
     csv_path = os.path.join(directory, "text.csv")
     with open(csv_path, "w") as f:
         f.write("id,city,amount\n")

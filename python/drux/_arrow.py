@@ -35,6 +35,7 @@ def write_arrow(
     *,
     chunk_rows: int = 65536,
     keys: Mapping[str, bytes] | None = None,
+    level: str = "exact",
     jobs: int | None = None,
     lossy: bool = False,
     monitor: Monitor | None = None,
@@ -53,7 +54,8 @@ def write_arrow(
     uint64 values, and stores dates, times, timestamps and durations as their
     integer count of the unit. Nested, decimal and dictionary-encoded columns
     are refused either way. ``keys`` maps column names to 32-byte keys for
-    columns to encrypt; ``jobs`` threads compress a chunk's columns (default:
+    columns to encrypt; ``level`` is "exact", "fast" or "max" as for
+    ``write_table``; ``jobs`` threads compress a chunk's columns (default:
     every core this process may use). An existing file at ``path`` is
     replaced only once the new one is complete.
 
@@ -77,11 +79,11 @@ def write_arrow(
         key_pairs.append((name, key))
     source = _arrow_source(data)
     if monitor is None:
-        return _native.write_arrow(os.fspath(path), source, chunk_rows, key_pairs, bool(lossy), threads)
+        return _native.write_arrow(os.fspath(path), source, chunk_rows, key_pairs, bool(lossy), threads, level)
     recorder = Recorder(monitor)
     try:
         summary = _native.write_arrow(os.fspath(path), source, chunk_rows, key_pairs, bool(lossy), threads,
-                                      recorder.chunk)
+                                      level, recorder.chunk)
     except BaseException:
         recorder.failed()
         raise

@@ -57,6 +57,7 @@ def convert_csv(
     progress: Callable[[int, int], object] | None = None,
     monitor: Monitor | None = None,
     types: str = "str",
+    level: str = "exact",
 ) -> ConvertResult:
     """Convert a CSV file to DRUX v2 on ``jobs`` worker threads (default: every core this process may use).
 
@@ -74,6 +75,10 @@ def convert_csv(
     ``drux.render_cell``); any other column, and every column with
     ``types="str"`` (the default), is text, as ``compress_csv`` stores it.
 
+    ``level`` is how hard blocks are compressed: "exact" (the default;
+    ``compress_csv``'s bytes), "fast" or "max". Every level writes plain
+    DRUX v2 that any reader decodes; the level is not recorded.
+
     ``monitor`` (a ``drux_fileformat.PyPerformanceMonitor``) receives, per
     chunk, the CSV bytes read and the file bytes written with their
     durations, and at the end the compression, rows and columns and the
@@ -84,8 +89,8 @@ def convert_csv(
         raise ValueError(f"types must be 'str' or 'infer', not {types!r}")
     recorder = Recorder(monitor) if monitor is not None else None
     try:
-        fields = _native.convert_csv(os.fspath(csv_path), os.fspath(drux_path), threads, types == "infer", progress,
-                                     recorder.chunk if recorder else None)
+        fields = _native.convert_csv(os.fspath(csv_path), os.fspath(drux_path), threads, types == "infer", level,
+                                     progress, recorder.chunk if recorder else None)
     except BaseException:
         if recorder:
             recorder.failed()

@@ -56,7 +56,9 @@ class Reader:
     def read_column_chunk(self, chunk: int, column: int, key: bytes | None = None) -> list[Any]: ...
     def payload_size(self, chunk: int, column: int) -> int: ...
 
-def write_table(path: str, columns: list[tuple[str, int, bytes | None, list[Any]]], chunk_rows: int) -> str: ...
+def write_table(
+    path: str, columns: list[tuple[str, int, bytes | None, list[Any]]], chunk_rows: int, level: str = "exact"
+) -> str: ...
 def compress_csv(
     csv_path: str, drux_path: str, progress: Callable[[int, int], object] | None = None
 ) -> tuple[int, int, float]: ...
@@ -65,6 +67,7 @@ def convert_csv(
     drux_path: str,
     jobs: int,
     infer_types: bool,
+    level: str,
     progress: Callable[[int, int], object] | None = None,
     on_chunk: Callable[[int, float, int, float, int], object] | None = None,
 ) -> tuple[int, int, float, int, int, float, int]: ...
@@ -77,5 +80,6 @@ def write_arrow(
     keys: list[tuple[str, bytes]],
     lossy: bool,
     jobs: int,
+    level: str,
     on_chunk: Callable[[int, float, int, float, int], object] | None = None,
 ) -> str: ...

@@ -9,6 +9,12 @@
 // coded only when its size floor leaves it a chance, and only the winner is
 // written out. The decoder is here for tests and tools; the writer never
 // reads a block back.
+//
+// The levels differ in the parse and in the trials. Fast runs the
+// single-probe parse and only the Huffman trials, which are sized from byte
+// counts. Max weighs every method on the raw block, on the fast parse and on
+// a priced parse whose prices are the fast parse's Huffman code lengths,
+// and keeps the smallest.
 #include "drux_v2/block_compressor.h"
 
 #include <algorithm>
@@ -18,6 +24,8 @@
 
 #include "drux_v2/huffman.h"
 #include "drux_v2/lz.h"
+#include "drux_v2/lz_fast.h"
+#include "drux_v2/lz_optimal.h"
 #include "drux_v2/range_coder.h"
 
 namespace drux {
@@ -45,6 +53,19 @@ bool huffman_stayed_high(std::size_t lz_huffman, std::size_t stored) {
 // whose size floor already passes a smaller candidate would change neither
 // the smallest size nor the choice among equals, so it need not be coded.
 enum class RangeSizing { Exact, OnlyContenders };
+
+// What a level asks of the candidates the rules call for: which parse
+// writes the token stream, and whether the range coder is tried at all.
+struct Trials {
+  void (*parse)(ByteView block, ByteBuffer& tokens);
+  bool range;
+};
+
+constexpr Trials kExactTrials = {append_lz_tokens, true};
+// Range coding a token stream takes about two thirds as long as the whole
+// fast level and saves well under 1 % beside Huffman coding, which is sized
+// from counts without writing a bit.
+constexpr Trials kFastTrials = {append_lz_tokens_fast, false};
 
 // What weighing a block's candidates leaves behind: each size, the token
 // stream, the Huffman plans (sized from counts alone, written only for the
@@ -94,7 +115,7 @@ std::size_t weigh_range(ByteView block, const ByteFrequencies& counts, RangeSizi
   return payload.size() == kMethodByteSize ? 0 : payload.size();
 }
 
-Candidates gather_candidates(ByteView block, RangeSizing sizing) {
+Candidates gather_candidates(ByteView block, RangeSizing sizing, const Trials& trials) {
   Candidates c;
   const std::size_t length = block.size();
   if (length == 0) return c;
@@ -102,7 +123,7 @@ Candidates gather_candidates(ByteView block, RangeSizing sizing) {
   if (block_stored_by_length(length)) return c;
 
   c.tokens = with_method_room();
-  append_lz_tokens(block, c.tokens);
+  trials.parse(block, c.tokens);
   const ByteView tokens = without_method(c.tokens);
   c.sizes.lz = c.tokens.size();
   if (tokens.size() < kMinCodedTokens) return c;
@@ -116,7 +137,7 @@ Candidates gather_candidates(ByteView block, RangeSizing sizing) {
     c.huffman = plan_huffman(*block_counts, length);
     c.sizes.huffman = plan_size(c.huffman);
   }
-  if (!huffman_stayed_high(c.sizes.lz_huffman, c.sizes.stored)) return c;
+  if (!trials.range || !huffman_stayed_high(c.sizes.lz_huffman, c.sizes.stored)) return c;
   const std::size_t others = smallest({c.sizes.lz, c.sizes.stored, c.sizes.lz_huffman, c.sizes.huffman});
   c.sizes.lz_range = weigh_range(tokens, token_counts, sizing, others, c.lz_range);
   if (length >= kMinRawRangeBlock) {
@@ -151,6 +172,89 @@ Result<ByteBuffer> decode_tokens(Result<ByteBuffer> tokens, std::size_t max_outp
   return lz_decompress(tokens.value(), max_output);
 }
 
+// The smallest of the candidates so far, method byte first. A candidate
+// is sized before it is written: Huffman coding from its counts, and range
+// coding only when its size floor leaves it a chance.
+class SmallestBlock {
+ public:
+  explicit SmallestBlock(ByteView block) : best_(with_method_room(block.size() + kMethodByteSize)) {
+    best_[0] = static_cast<std::uint8_t>(BlockMethod::Stored);
+    put_bytes(best_, block);
+  }
+
+  // Every coding of `data`, a token stream or the block itself: as it is
+  // (method 00 for tokens; the stored block is the first candidate), then
+  // Huffman and range coding of it.
+  void offer_codings(ByteView data, const ByteFrequencies& counts, bool tokens) {
+    if (tokens && beats(data.size())) keep(BlockMethod::Lz, data);
+    const HuffmanPlan plan = plan_huffman(counts, data.size());
+    if (plan.output_size != 0 && beats(plan.output_size)) {
+      best_ = with_method_room(plan.output_size + kMethodByteSize);
+      best_[0] = static_cast<std::uint8_t>(tokens ? BlockMethod::LzHuffman : BlockMethod::Huffman);
+      append_huffman(data, plan, best_);
+    }
+    const std::size_t floor = range_compressed_size_floor(counts, data.size());
+    if (floor == 0 || !beats(floor)) return;
+    scratch_ = with_method_room(floor + kMethodByteSize);
+    append_range(data, counts, scratch_);
+    if (scratch_.size() < best_.size()) {
+      scratch_[0] = static_cast<std::uint8_t>(tokens ? BlockMethod::LzRange : BlockMethod::Range);
+      std::swap(best_, scratch_);
+    }
+  }
+
+  ByteBuffer take() { return std::move(best_); }
+
+ private:
+  bool beats(std::size_t payload_size) const { return payload_size + kMethodByteSize < best_.size(); }
+
+  void keep(BlockMethod method, ByteView payload) {
+    best_.resize(kMethodByteSize);
+    best_[0] = static_cast<std::uint8_t>(method);
+    put_bytes(best_, payload);
+  }
+
+  ByteBuffer best_;
+  ByteBuffer scratch_;
+};
+
+// Every token byte at eight bits: the parse whose token stream is shortest,
+// for blocks whose tokens stay uncoded.
+constexpr TokenBytePrices flat_prices() {
+  TokenBytePrices prices{};
+  for (auto& p : prices) p = 8;
+  return prices;
+}
+constexpr TokenBytePrices kFlatPrices = flat_prices();
+// Below this size a block is parsed a second time at flat prices: its
+// parse is cheap, and the coders' tables weigh most in a small block.
+constexpr std::size_t kFlatPricedBelow = std::size_t{64} << 10;
+
+// Max: the raw block's codings, then those of the fast parse, whose code
+// lengths price the thorough parse, then those of the priced parse. A
+// second priced parse, priced by the first, saves under 1 % more on text
+// for a quarter more time.
+ByteBuffer compress_block_max(ByteView block) {
+  SmallestBlock smallest(block);
+  if (block.size() >= kMaxSearchedBlock) return smallest.take();
+  ByteBuffer fast;
+  append_lz_tokens_fast(block, fast);
+  const ByteFrequencies fast_counts = count_byte_frequencies(fast);
+  const LzMatchCandidates matches = find_lz_match_candidates(block);
+  ByteBuffer tokens;
+  append_lz_tokens_priced(block, matches, token_byte_prices(huffman_code_lengths(fast_counts)), tokens);
+  smallest.offer_codings(tokens, count_byte_frequencies(tokens), true);
+  if (block.size() < kFlatPricedBelow) {
+    tokens.clear();
+    append_lz_tokens_priced(block, matches, kFlatPrices, tokens);
+    smallest.offer_codings(tokens, count_byte_frequencies(tokens), true);
+  }
+  // Offered last, these are mostly settled by their size floors alone.
+  smallest.offer_codings(fast, fast_counts, true);
+  smallest.offer_codings(block, count_byte_frequencies(block), false);
+  return smallest.take();
+}
+
 }  // namespace
 
 bool block_stored_by_length(std::uint64_t length) {
@@ -158,7 +262,7 @@ bool block_stored_by_length(std::uint64_t length) {
 }
 
 BlockCandidateSizes block_candidate_sizes(ByteView block) {
-  return gather_candidates(block, RangeSizing::Exact).sizes;
+  return gather_candidates(block, RangeSizing::Exact, kExactTrials).sizes;
 }
 
 BlockMethod choose_block_method(const BlockCandidateSizes& sizes) {
@@ -176,9 +280,18 @@ BlockMethod choose_block_method(const BlockCandidateSizes& sizes) {
   return BlockMethod::Stored;
 }
 
-ByteBuffer compress_block(ByteView block) {
+std::optional<CompressionLevel> compression_level_named(std::string_view name) {
+  if (name == "exact") return CompressionLevel::Exact;
+  if (name == "fast") return CompressionLevel::Fast;
+  if (name == "max") return CompressionLevel::Max;
+  return std::nullopt;
+}
+
+ByteBuffer compress_block(ByteView block, CompressionLevel level) {
   if (block.empty()) return {};
-  Candidates c = gather_candidates(block, RangeSizing::OnlyContenders);
+  if (level == CompressionLevel::Max) return compress_block_max(block);
+  Candidates c =
+      gather_candidates(block, RangeSizing::OnlyContenders, level == CompressionLevel::Fast ? kFastTrials : kExactTrials);
   const BlockMethod method = choose_block_method(c.sizes);
   ByteBuffer out;
   switch (method) {

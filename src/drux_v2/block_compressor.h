@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string_view>
 
 #include "drux_v2/bytes.h"
 #include "drux_v2/result.h"
@@ -19,8 +21,20 @@ enum class BlockMethod : std::uint8_t {
   LzRange = 5,       // range coding of the token stream
 };
 
+// How hard compress_block works for its size. Every level writes blocks of
+// the same methods and token streams, which any reader decodes; the level
+// is not recorded anywhere.
+enum class CompressionLevel : std::uint8_t {
+  Exact,  // the reference choice of tokens and coders, byte for byte
+  Fast,   // a single-probe parse and only the Huffman trials: several times faster, a little larger
+  Max,    // a priced parse over the whole window and every method tried: smallest, slowest
+};
+
+// The level called `name` ("exact", "fast" or "max"); none for any other.
+std::optional<CompressionLevel> compression_level_named(std::string_view name);
+
 // Empty for an empty input; never fails.
-ByteBuffer compress_block(ByteView block);
+ByteBuffer compress_block(ByteView block, CompressionLevel level = CompressionLevel::Exact);
 
 // Inverse of compress_block. Fails on a malformed block or when the output
 // would pass `max_output` bytes.
@@ -31,7 +45,7 @@ Result<ByteBuffer> decompress_block(ByteView block, std::size_t max_output);
 // whose positions and length fields 32 bits cannot describe.
 bool block_stored_by_length(std::uint64_t length);
 
-// The size of every candidate the selection rules call for, each counting
+// The size of every candidate the exact level's rules call for, each counting
 // the method byte; 0 for a candidate they leave out or whose coder gave
 // nothing. block_candidate_sizes codes every such candidate; compress_block
 // skips range candidates whose size floor shows they cannot win, and picks

@@ -24,6 +24,8 @@
 #include <memory>
 #include <utility>
 
+#include "drux_v2/lz_tokens.h"
+
 namespace drux {
 namespace {
 
@@ -42,18 +44,6 @@ constexpr std::size_t kMinCandidate = 4;          // bytes a chain entry must sh
 constexpr std::size_t kPrefixBytes = 16;          // compared at once, without a loop
 
 std::uint32_t hash_at(const std::uint8_t* p) { return (load_u32_le(p) * kHashMultiplier) >> kHashBits; }
-
-// Length of the common prefix of a and b, at most max_len bytes.
-std::size_t common_length(const std::uint8_t* a, const std::uint8_t* b, std::size_t max_len) {
-  std::size_t len = 0;
-  while (len + 8 <= max_len) {
-    const std::uint64_t diff = load_u64_le(a + len) ^ load_u64_le(b + len);
-    if (diff != 0) return len + static_cast<std::size_t>(std::countr_zero(diff) >> 3);
-    len += 8;
-  }
-  while (len < max_len && a[len] == b[len]) ++len;
-  return len;
-}
 
 // Index of the first byte that differs in two 8-byte strings whose bits
 // differ by mask; 8 when they are equal.
@@ -297,77 +287,8 @@ class MatchFinder {
   std::unique_ptr<std::uint64_t[]> in_use_;  // one bit per bucket, when tracked
 };
 
-// Appends tokens through a raw cursor into a buffer sized ahead, so a token
-// costs a capacity check and a copy rather than several push_backs. The
-// buffer is cut to the bytes written when the stream is done.
-class TokenWriter {
- public:
-  TokenWriter(ByteBuffer& out, std::size_t expected) : out_(out), used_(out.size()) { out_.resize(used_ + expected); }
-
-  // Writes block[from, to) as literals, each FF escaped as FF 00 00 01 00.
-  void literals(const std::uint8_t* from, const std::uint8_t* to) {
-    const std::size_t count = static_cast<std::size_t>(to - from);
-    if (count <= kShortLiteralRun) {
-      short_literals(from, count);
-    } else {
-      long_literals(from, to);
-    }
-  }
-
-  // FF, then distance and length as 16-bit little-endian numbers.
-  void match(const Match& m) {
-    const std::uint8_t token[kTokenSize] = {
-        kTokenMarker, static_cast<std::uint8_t>(m.distance), static_cast<std::uint8_t>(m.distance >> 8),
-        static_cast<std::uint8_t>(m.length), static_cast<std::uint8_t>(m.length >> 8)};
-    std::memcpy(room(kTokenSize), token, kTokenSize);
-    used_ += kTokenSize;
-  }
-
-  void finish() { out_.resize(used_); }
-
- private:
-  static constexpr std::size_t kShortLiteralRun = 16;
-  static constexpr std::uint8_t kEscapedMarker[kTokenSize] = {kTokenMarker, 0, 0, 1, 0};
-
-  // Runs between matches are mostly a byte or two: a plain loop beats two
-  // library calls.
-  void short_literals(const std::uint8_t* from, std::size_t count) {
-    std::uint8_t* dst = room(count * kTokenSize);
-    for (std::size_t i = 0; i < count; ++i) {
-      if (from[i] == kTokenMarker) {
-        std::memcpy(dst, kEscapedMarker, kTokenSize);
-        dst += kTokenSize;
-      } else {
-        *dst++ = from[i];
-      }
-    }
-    used_ = static_cast<std::size_t>(dst - out_.data());
-  }
-
-  void long_literals(const std::uint8_t* from, const std::uint8_t* to) {
-    while (from < to) {
-      const std::size_t left = static_cast<std::size_t>(to - from);
-      const void* found = std::memchr(from, kTokenMarker, left);
-      const std::size_t run = found ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(found) - from) : left;
-      std::uint8_t* dst = room(run + kTokenSize);
-      std::memcpy(dst, from, run);
-      used_ += run;
-      if (run == left) return;
-      std::memcpy(dst + run, kEscapedMarker, kTokenSize);
-      used_ += kTokenSize;
-      from += run + 1;
-    }
-  }
-
-  // Cursor with at least n writable bytes behind it.
-  std::uint8_t* room(std::size_t n) {
-    if (out_.size() - used_ < n) out_.resize(std::max(2 * out_.size(), used_ + n));
-    return out_.data() + used_;
-  }
-
-  ByteBuffer& out_;
-  std::size_t used_;
-};
+// The token stream is written by the writer every parse shares.
+using TokenWriter = LzTokenWriter;
 
 // Step between positions hashed inside a match: long matches are sampled.
 std::size_t insertion_step(std::size_t len) { return len <= 32 ? 1 : len <= 64 ? 2 : 4; }
@@ -405,7 +326,7 @@ void write_tokens(ByteView block, TokenWriter& out) {
       }
     }
     out.literals(data + literal_start, data + k);
-    out.match(match);
+    out.match(match.distance, match.length);
     const std::size_t step = insertion_step(match.length);
     finder.insert_run(look_ahead ? k + 1 + step : k + 1, std::min(k + match.length, limit), step);
     k += match.length;

@@ -37,9 +37,9 @@ ByteBuffer schema_bytes(const std::vector<KColumn>& columns) {
 }
 
 // Header, creation time, reserved bytes, schema block and dictionary block.
-ByteBuffer preamble(const std::vector<KColumn>& columns, std::uint64_t chunk_rows) {
-  ByteBuffer schema_block = compress_block(schema_bytes(columns));
-  ByteBuffer dictionary_block = compress_block(kEmptyDictionary);
+ByteBuffer preamble(const std::vector<KColumn>& columns, std::uint64_t chunk_rows, CompressionLevel level) {
+  ByteBuffer schema_block = compress_block(schema_bytes(columns), level);
+  ByteBuffer dictionary_block = compress_block(kEmptyDictionary, level);
 
   ByteBuffer out;
   FileHeader header;  // total rows and chunk count 0, patched by finish()
@@ -57,8 +57,8 @@ Error finished_error() { return data_error("The DRUX writer has already finished
 
 }  // namespace
 
-void compress_column_chunk(ColumnChunk& chunk, EncodedColumn& out) {
-  out.block = compress_block(chunk.payload);
+void compress_column_chunk(ColumnChunk& chunk, EncodedColumn& out, CompressionLevel level) {
+  out.block = compress_block(chunk.payload, level);
   out.crc = crc32(out.block);
   out.stats = std::move(chunk.stats);
   out.bloom = chunk.bloom;
@@ -66,15 +66,15 @@ void compress_column_chunk(ColumnChunk& chunk, EncodedColumn& out) {
 }
 
 StreamingDruxWriter::StreamingDruxWriter(std::vector<KColumn> columns, BufferedFile out, std::uint64_t chunk_rows,
-                                         std::uint64_t offset)
-    : columns_(std::move(columns)), out_(std::move(out)), chunk_rows_(chunk_rows), offset_(offset) {}
+                                         std::uint64_t offset, CompressionLevel level)
+    : columns_(std::move(columns)), out_(std::move(out)), chunk_rows_(chunk_rows), offset_(offset), level_(level) {}
 
 StreamingDruxWriter::StreamingDruxWriter(StreamingDruxWriter&&) noexcept = default;
 StreamingDruxWriter& StreamingDruxWriter::operator=(StreamingDruxWriter&&) noexcept = default;
 StreamingDruxWriter::~StreamingDruxWriter() = default;
 
 Result<StreamingDruxWriter> StreamingDruxWriter::begin(std::vector<KColumn> columns, std::uint64_t chunk_rows,
-                                                       const std::string& path) {
+                                                       const std::string& path, CompressionLevel level) {
   // The header's count fields are 16 and 32 bits wide; larger values would be
   // stored truncated, so they are refused before the file is touched.
   if (columns.size() > kMaxColumns) {
@@ -88,10 +88,10 @@ Result<StreamingDruxWriter> StreamingDruxWriter::begin(std::vector<KColumn> colu
   Result<BufferedFile> file = BufferedFile::create(path);
   if (!file) return Error{"Cannot create " + path + ": " + file.error(), ErrorKind::Io};
 
-  ByteBuffer head = preamble(columns, chunk_rows);
+  ByteBuffer head = preamble(columns, chunk_rows, level);
   if (Status s = file->write(head); !s) return s.error_value();
   return StreamingDruxWriter(std::move(columns), std::move(file).value(), chunk_rows == 0 ? 1 : chunk_rows,
-                             head.size());
+                             head.size(), level);
 }
 
 // Nested cells are checked before any block of the chunk is written, so a
@@ -160,7 +160,7 @@ Status StreamingDruxWriter::write_chunk(std::span<const Row> rows) {
   if (Status s = check_nesting(rows); !s) return s;
   return write_columns(rows.size(), [&](std::size_t c) -> const EncodedColumn& {
     encode_column_chunk(columns_[c], rows, c, chunk_count_, scratch_, column_chunk_);
-    compress_column_chunk(column_chunk_, encoded_);
+    compress_column_chunk(column_chunk_, encoded_, level_);
     return encoded_;
   });
 }
@@ -171,7 +171,7 @@ Status StreamingDruxWriter::write_chunk(std::size_t row_count, std::span<ColumnC
   if (Status s = check_column_count(columns.size()); !s) return s;
   return write_columns(row_count, [&](std::size_t c) -> const EncodedColumn& {
     encipher_if_asked(columns_[c], chunk_count_, columns[c]);
-    compress_column_chunk(columns[c], encoded_);
+    compress_column_chunk(columns[c], encoded_, level_);
     return encoded_;
   });
 }
@@ -200,7 +200,8 @@ Result<std::string> StreamingDruxWriter::finish() {
 
   const std::uint64_t footer_offset = spent.offset_;
   ByteBuffer tail = compress_block(
-      footer_bytes(static_cast<std::uint16_t>(spent.columns_.size()), spent.chunk_row_counts_, spent.chunk_metas_));
+      footer_bytes(static_cast<std::uint16_t>(spent.columns_.size()), spent.chunk_row_counts_, spent.chunk_metas_),
+      spent.level_);
   put_trailer(tail, {tail.size(), footer_offset});
 
   ByteBuffer counts;

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "drux_v2/block_compressor.h"
 #include "drux_v2/buffered_file.h"
 #include "drux_v2/column_block.h"
 #include "drux_v2/container.h"
@@ -33,13 +34,17 @@ struct EncodedColumn {
   Encoding encoding = Encoding::Plain;
 };
 
-// Compresses `chunk`'s payload and takes its statistics (left moved-from).
-void compress_column_chunk(ColumnChunk& chunk, EncodedColumn& out);
+// Compresses `chunk`'s payload at `level` and takes its statistics (left moved-from).
+void compress_column_chunk(ColumnChunk& chunk, EncodedColumn& out,
+                           CompressionLevel level = CompressionLevel::Exact);
 
 class StreamingDruxWriter {
  public:
+  // `level` is how hard every block of the file is compressed: the schema,
+  // the dictionary, each column block and the footer.
   static Result<StreamingDruxWriter> begin(std::vector<KColumn> columns, std::uint64_t chunk_rows,
-                                           const std::string& path);
+                                           const std::string& path,
+                                           CompressionLevel level = CompressionLevel::Exact);
 
   // Appends one chunk. On failure the writer's counts and metadata are unchanged.
   // After a write failure every later call returns that failure.
@@ -75,7 +80,7 @@ class StreamingDruxWriter {
 
  private:
   StreamingDruxWriter(std::vector<KColumn> columns, BufferedFile out, std::uint64_t chunk_rows,
-                      std::uint64_t offset);
+                      std::uint64_t offset, CompressionLevel level);
 
   Status check_can_write(std::size_t row_count) const;
   Status check_nesting(std::span<const Row> rows) const;
@@ -96,6 +101,7 @@ class StreamingDruxWriter {
   std::uint64_t offset_ = 0;
   std::uint64_t total_rows_ = 0;
   std::uint32_t chunk_count_ = 0;
+  CompressionLevel level_ = CompressionLevel::Exact;
   // The first write failure. Bytes that did not reach the file leave `offset_`
   // ahead of it, so later blocks could not be located: every later call
   // returns this error instead of writing a file whose index is wrong.

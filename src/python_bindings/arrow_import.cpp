@@ -289,7 +289,7 @@ Status append_slice(const ColumnPlan& plan, const ArrowArray& a, std::int64_t st
 
 // Compresses each column chunk on up to `jobs` threads.
 Status compress_columns(const std::vector<KColumn>& columns, std::uint64_t chunk_index, ChunkBuilder& built,
-                        std::vector<EncodedColumn>& out, unsigned jobs) {
+                        std::vector<EncodedColumn>& out, unsigned jobs, CompressionLevel level) {
   out.assign(columns.size(), {});
   const unsigned threads = std::max(1u, std::min<unsigned>(jobs, static_cast<unsigned>(columns.size())));
   std::vector<char> failed(threads, 0);
@@ -297,7 +297,7 @@ Status compress_columns(const std::vector<KColumn>& columns, std::uint64_t chunk
     try {
       for (std::size_t c = t; c < columns.size(); c += threads) {
         encipher_if_asked(columns[c], chunk_index, built.chunks[c]);
-        compress_column_chunk(built.chunks[c], out[c]);
+        compress_column_chunk(built.chunks[c], out[c], level);
       }
     } catch (const std::bad_alloc&) {
       failed[t] = 1;
@@ -363,7 +363,7 @@ Result<std::string> write_stream(ArrowArrayStream& stream, const std::string& pa
   }
   auto output = ReplacingFile::create(path);
   if (!output) return output.error_value();
-  auto writer = StreamingDruxWriter::begin(columns, options.chunk_rows, output->temp_path());
+  auto writer = StreamingDruxWriter::begin(columns, options.chunk_rows, output->temp_path(), options.level);
   if (!writer) return writer.error_value();
 
   using Clock = std::chrono::steady_clock;
@@ -385,7 +385,7 @@ Result<std::string> write_stream(ArrowArrayStream& stream, const std::string& pa
     chunk.finish();
     std::uint64_t payload = 0;
     for (const ColumnChunk& column : chunk.chunks) payload += column.payload.size();
-    if (Status s = compress_columns(columns, writer->chunk_count(), chunk, encoded, options.jobs); !s) return s;
+    if (Status s = compress_columns(columns, writer->chunk_count(), chunk, encoded, options.jobs, options.level); !s) return s;
     const double build_ms = ms_since(chunk_start);
     const std::uint64_t before = writer->bytes_written();
     const Clock::time_point write_start = Clock::now();

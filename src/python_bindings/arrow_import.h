@@ -28,6 +28,7 @@
 
 #include "drux_v2/aes256.h"
 #include "drux_v2/arrow_c_abi.h"
+#include "drux_v2/block_compressor.h"
 #include "drux_v2/result.h"
 #include "python_bindings/chunk_report.h"
 
@@ -37,6 +38,7 @@ struct ArrowImportOptions {
   std::uint64_t chunk_rows = 65536;
   bool lossy = false;
   unsigned jobs = 1;                        // threads compressing a chunk's columns
+  CompressionLevel level = CompressionLevel::Exact;
   std::map<std::string, AesKey> keys;       // columns to encrypt, by name
   // Called after each chunk is appended (its payload bytes as the input),
   // and once for the footer; false stops the write ("Write cancelled").

@@ -57,8 +57,9 @@ Status refuse_input_as_output(const struct stat& csv_info, const std::string& dr
   return {};
 }
 
-Result<StreamingDruxWriter> begin_writer(std::vector<KColumn> columns, const std::string& drux_path) {
-  auto writer = StreamingDruxWriter::begin(std::move(columns), CHUNK_SIZE, drux_path);
+Result<StreamingDruxWriter> begin_writer(std::vector<KColumn> columns, const std::string& drux_path,
+                                         CompressionLevel level) {
+  auto writer = StreamingDruxWriter::begin(std::move(columns), CHUNK_SIZE, drux_path, level);
   if (!writer) return io_error(writer.error());
   return writer;
 }

@@ -35,7 +35,8 @@ Status refuse_input_as_output(const struct stat& csv_info, const std::string& dr
 
 // A writer of these columns to `drux_path`, in chunks of CHUNK_SIZE rows;
 // its failures are Io errors.
-Result<StreamingDruxWriter> begin_writer(std::vector<KColumn> columns, const std::string& drux_path);
+Result<StreamingDruxWriter> begin_writer(std::vector<KColumn> columns, const std::string& drux_path,
+                                         CompressionLevel level = CompressionLevel::Exact);
 
 // One string column per name, as compress_csv writes.
 Result<StreamingDruxWriter> begin_string_writer(const std::vector<std::string>& names, const std::string& drux_path);

@@ -80,7 +80,8 @@ struct EncodedChunk : PieceOutput {
 struct Encode {
   using Output = EncodedChunk;
 
-  explicit Encode(const std::vector<KColumn>& columns) : columns(columns), chunk(types_of(columns)) {}
+  Encode(const std::vector<KColumn>& columns, CompressionLevel level)
+      : columns(columns), level(level), chunk(types_of(columns)) {}
 
   static std::vector<ColType> types_of(const std::vector<KColumn>& columns) {
     std::vector<ColType> types;
@@ -105,13 +106,14 @@ struct Encode {
     out.columns.resize(built.size());
     for (std::size_t c = 0; c < built.size() && !stopping.load(std::memory_order_relaxed); ++c) {
       encipher_if_asked(columns[c], piece.index, built[c]);
-      compress_column_chunk(built[c], out.columns[c]);
+      compress_column_chunk(built[c], out.columns[c], level);
     }
     chunk.clear();
     return out;
   }
 
   const std::vector<KColumn>& columns;
+  CompressionLevel level;
   CsvChunk chunk;
 };
 
@@ -304,7 +306,7 @@ Result<ParallelConvertResult> convert(const std::string& csv_path, const std::st
   for (std::size_t c = 0; c < types.size(); ++c) columns.push_back(make_column(names.value()[c], types[c]));
 
   const Clock::time_point writer_start = Clock::now();
-  auto writer = begin_writer(columns, output->temp_path());
+  auto writer = begin_writer(columns, output->temp_path(), options.level);
   if (!writer) return writer.error_value();
   begin_ms += milliseconds_since(writer_start);
 
@@ -317,7 +319,7 @@ Result<ParallelConvertResult> convert(const std::string& csv_path, const std::st
     return io_error(kCancelledMessage);
   }
   Status streamed = read_pass<Encode>(
-      csv_path, result.csv_size, options, [&columns](std::optional<Encode>& job) { job.emplace(columns); }, cutter.value(),
+      csv_path, result.csv_size, options, [&columns, &options](std::optional<Encode>& job) { job.emplace(columns, options.level); }, cutter.value(),
       [&](const EncodedChunk& chunk, std::uint64_t bytes_done) -> Status {
         const Clock::time_point write_start = Clock::now();
         if (Status s = writer->write_encoded_chunk(chunk.rows, chunk.columns); !s) return io_error(s.error());

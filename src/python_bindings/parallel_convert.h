@@ -24,6 +24,7 @@
 #include <functional>
 #include <string>
 
+#include "drux_v2/block_compressor.h"
 #include "drux_v2/result.h"
 #include "python_bindings/chunk_report.h"
 
@@ -38,6 +39,8 @@ struct ParallelConvertOptions {
   // Worker threads; 1 encodes on the calling thread and starts none.
   unsigned jobs = 1;
   CsvTypes types = CsvTypes::Text;
+  // How hard blocks are compressed; only Exact gives compress_csv's bytes.
+  CompressionLevel level = CompressionLevel::Exact;
   // Called on the calling thread, at most a few times a second and once at
   // the end, with the CSV bytes done and the CSV size. Returning false
   // stops the conversion with the error "Conversion cancelled".

@@ -214,3 +214,25 @@ def test_on_a_full_disk_the_target_is_untouched_and_no_partial_file_stays(tmp_pa
         drux.convert_csv(csv_path, target, jobs=2)
     assert target.read_bytes() == b"old contents"
     assert [p.name for p in tiny_disk.iterdir()] == ["out.drux"]
+
+
+@pytest.mark.parametrize("level", ["fast", "max"])
+def test_every_level_reads_back_the_same_table(tmp_path, level):
+    csv_path = tmp_path / "in.csv"
+    csv_path.write_bytes(rows(65536 + 500, seed=9, mixed=True))
+    drux.convert_csv(csv_path, tmp_path / "exact.drux", jobs=2)
+    result = drux.convert_csv(csv_path, tmp_path / f"{level}.drux", jobs=2, level=level, types="infer")
+    exact = drux.read_table(tmp_path / "exact.drux")
+    other = drux.read_table(tmp_path / f"{level}.drux")
+    assert [[drux.render_cell(v) for v in column] for column in other.columns] == exact.columns
+    assert result.rows == 65536 + 500
+    verified = subprocess.run([sys.executable, "-m", "drux", "verify", str(tmp_path / f"{level}.drux"),
+                               "--csv", str(csv_path)], capture_output=True, text=True)
+    assert verified.returncode == 0, verified.stderr
+
+
+def test_an_unknown_level_is_refused_before_any_work(tmp_path):
+    (tmp_path / "in.csv").write_text("a\n1\n")
+    with pytest.raises(ValueError, match="unknown compression level 'best'"):
+        drux.convert_csv(tmp_path / "in.csv", tmp_path / "out.drux", level="best")
+    assert not (tmp_path / "out.drux").exists()

@@ -77,6 +77,32 @@ def test_verify_reports_a_damaged_block(sample):
     assert "CRC" in result.stderr
 
 
+@pytest.mark.parametrize("level", ["exact", "fast", "max"])
+def test_verify_decodes_every_level_and_matches_it_to_its_csv(tmp_path, level):
+    rows = [(f"user{i % 50}", str(i * 3 % 700), "x" * (1 + i % 9)) for i in range(3000)]
+    csv_path = tmp_path / "t.csv"
+    csv_path.write_text("name,n,pad\n" + "".join(",".join(row) + "\n" for row in rows))
+    drux_path = tmp_path / f"{level}.drux"
+    columns = [(name, [row[i] for row in rows]) for i, name in enumerate(["name", "n", "pad"])]
+    drux.write_table(drux_path, columns, chunk_rows=700, level=level)
+    result = run("verify", drux_path, "--csv", csv_path)
+    assert (result.returncode, result.stdout.strip()) == (0, f"{drux_path}: OK (matches {csv_path})")
+
+
+def test_info_tells_nothing_of_the_level(tmp_path):
+    def info(level):
+        path = tmp_path / f"{level}.drux"
+        drux.write_table(path, {"s": [f"v{i % 40}" for i in range(5000)]}, level=level)
+        described = json.loads(run("info", "--json", path).stdout)
+        for varying in ("path", "file_size", "created"):
+            del described[varying]
+        for column in described["columns"]:
+            del column["compressed_bytes"]
+        return described
+
+    assert info("fast") == info("exact") == info("max")
+
+
 def test_verify_refuses_an_unfinished_file(tmp_path):
     path = tmp_path / "cut.drux"
     drux.write_table(path, {"a": [1, 2, 3]})

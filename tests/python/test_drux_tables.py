@@ -48,6 +48,59 @@ def test_every_column_type_round_trips(tmp_path, type_name, written, expected, k
     assert table.columns[0] == pytest.approx(expected) if type_name == "float" else table.columns[0] == expected
 
 
+LEVELS = ["exact", "fast", "max"]
+
+
+def level_columns(rows=3000):
+    """Columns whose blocks give every parse work: repeating text, numbers,
+    bytes full of FF (escaped in a token stream) and nested values."""
+    return {
+        "name": [f"user{i % 97},city{i % 13}" for i in range(rows)],
+        "n": [i * 7 % 1000 for i in range(rows)],
+        "blob": [bytes([0xFF, i % 256, 0xFF]) * (i % 4) for i in range(rows)],
+        "doc": [{"k": i % 5, "v": [f"x{i % 3}", None]} for i in range(rows)],
+    }
+
+
+@pytest.mark.parametrize("level", LEVELS)
+def test_every_level_writes_a_file_that_reads_back_equal(tmp_path, level):
+    columns = level_columns()
+    path = tmp_path / f"{level}.drux"
+    drux.write_table(path, columns, chunk_rows=1000, level=level)
+    assert drux.read_table(path).to_dict() == columns
+
+
+def test_levels_change_only_the_compressed_blocks(tmp_path):
+    """Same chunks, encodings and statistics at every level; max writes less than exact."""
+    located = {"offset", "length"}
+    metas, lengths = {}, {}
+    for level in LEVELS:
+        path = tmp_path / f"{level}.drux"
+        drux.write_table(path, level_columns(), chunk_rows=1000, level=level)
+        meta = drux.read_metadata(path)
+        lengths[level] = [block["length"] for chunk in meta["chunks"] for block in chunk["columns"]]
+        metas[level] = ([{k: v for k, v in block.items() if k not in located}
+                         for chunk in meta["chunks"] for block in chunk["columns"]], meta["columns"])
+    assert metas["fast"] == metas["exact"] == metas["max"]
+    assert lengths["fast"] != lengths["exact"]
+    assert sum(lengths["max"]) < sum(lengths["exact"])
+
+
+@pytest.mark.parametrize("level", ["", "Exact", "best", "fast ", 3, None])
+def test_unknown_level_is_refused_before_the_file_is_created(tmp_path, level):
+    path = tmp_path / "t.drux"
+    with pytest.raises(ValueError, match="compression level"):
+        drux.write_table(path, {"a": [1, 2]}, level=level)
+    assert not path.exists()
+
+
+def test_native_writer_refuses_an_unknown_level(tmp_path):
+    path = tmp_path / "t.drux"
+    with pytest.raises(ValueError, match="unknown compression level 'best'"):
+        drux._native.write_table(str(path), [("a", 1, None, [1, 2])], 1, "best")
+    assert not path.exists()
+
+
 def test_types_are_inferred_from_the_first_non_null_value(tmp_path):
     columns = {"i": [None, 1], "f": [2.5, None], "b": [True, None], "s": ["x", None], "y": [b"x", None],
                "o": [{"k": 1}, None], "l": [None, [1]], "n": [None, None]}

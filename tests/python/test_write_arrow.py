@@ -126,3 +126,10 @@ def test_encrypted_columns_need_their_key(tmp_path):
 def test_non_arrow_data_is_a_type_error(tmp_path):
     with pytest.raises(TypeError, match="needs Arrow data"):
         drux.write_arrow(tmp_path / "out.drux", {"a": [1]})
+
+
+@pytest.mark.parametrize("level", ["exact", "fast", "max"])
+def test_every_level_reads_back_equal(tmp_path, level):
+    table = pa.table({"n": list(range(5000)), "s": [f"text {i % 97}" for i in range(5000)]})
+    drux.write_arrow(tmp_path / "out.drux", table, level=level, chunk_rows=2048)
+    assert drux.read_table(tmp_path / "out.drux").to_dict() == table.to_pydict()

@@ -38,6 +38,13 @@ std::nullptr_t raise(const R& result, PyObject* data_type) {
   return nullptr;
 }
 
+// The level of a name, or none with ValueError set.
+std::optional<CompressionLevel> level_named(const char* name) {
+  std::optional<CompressionLevel> level = compression_level_named(name);
+  if (!level) PyErr_Format(PyExc_ValueError, "unknown compression level '%s'; expected exact, fast or max", name);
+  return level;
+}
+
 bool key_from(PyObject* obj, AesKey& key) {
   char* data;
   Py_ssize_t size;
@@ -260,7 +267,10 @@ PyObject* write_table(PyObject*, PyObject* args) {
   const char* path;
   PyObject* specs_obj;
   unsigned long long chunk_rows;
-  if (!PyArg_ParseTuple(args, "sOK:write_table", &path, &specs_obj, &chunk_rows)) return nullptr;
+  const char* level_name = "exact";
+  if (!PyArg_ParseTuple(args, "sOK|s:write_table", &path, &specs_obj, &chunk_rows, &level_name)) return nullptr;
+  const std::optional<CompressionLevel> level = level_named(level_name);
+  if (!level) return nullptr;
   std::vector<ColumnSpec> specs;
   Py_ssize_t rows;
   if (!parse_specs(specs_obj, specs, rows)) return nullptr;
@@ -281,7 +291,7 @@ PyObject* write_table(PyObject*, PyObject* args) {
         return nullptr;
     }
   }
-  auto writer = StreamingDruxWriter::begin(std::move(columns), chunk_rows, path);
+  auto writer = StreamingDruxWriter::begin(std::move(columns), chunk_rows, path, *level);
   if (!writer.ok()) return raise(writer, PyExc_ValueError);
   const std::span<const Row> all(table);
   for (std::size_t start = 0; start < all.size(); start += chunk_rows) {
@@ -388,15 +398,19 @@ PyObject* write_arrow(PyObject*, PyObject* args) {
   PyObject* key_pairs;
   int lossy;
   unsigned int jobs;
+  const char* level_name;
   Callbacks callbacks;
-  if (!PyArg_ParseTuple(args, "sOKOpI|O:write_arrow", &path, &source, &chunk_rows, &key_pairs, &lossy, &jobs,
-                        &callbacks.on_chunk)) {
+  if (!PyArg_ParseTuple(args, "sOKOpIs|O:write_arrow", &path, &source, &chunk_rows, &key_pairs, &lossy, &jobs,
+                        &level_name, &callbacks.on_chunk)) {
     return nullptr;
   }
+  const std::optional<CompressionLevel> level = level_named(level_name);
+  if (!level) return nullptr;
   ArrowImportOptions options;
   options.chunk_rows = chunk_rows;
   options.lossy = lossy != 0;
   options.jobs = jobs;
+  options.level = *level;
   if (!keys_from(key_pairs, options.keys)) return nullptr;
   ArrowArrayStream stream{};
   if (PyTuple_Check(source)) {
@@ -461,10 +475,13 @@ PyObject* convert_csv(PyObject*, PyObject* args) {
   const char* drux_path;
   unsigned int jobs;
   int infer_types;
+  const char* level_name;
   Callbacks callbacks;
-  if (!PyArg_ParseTuple(args, "ssIp|OO:convert_csv", &csv_path, &drux_path, &jobs, &infer_types, &callbacks.progress,
-                        &callbacks.on_chunk))
+  if (!PyArg_ParseTuple(args, "ssIps|OO:convert_csv", &csv_path, &drux_path, &jobs, &infer_types, &level_name,
+                        &callbacks.progress, &callbacks.on_chunk))
     return nullptr;
+  const std::optional<CompressionLevel> level = level_named(level_name);
+  if (!level) return nullptr;
   if (jobs < 1) {
     PyErr_SetString(PyExc_ValueError, "jobs must be at least 1");
     return nullptr;
@@ -472,6 +489,7 @@ PyObject* convert_csv(PyObject*, PyObject* args) {
   ParallelConvertOptions options;
   options.jobs = jobs;
   options.types = infer_types ? CsvTypes::Infer : CsvTypes::Text;
+  options.level = *level;
   if (callbacks.progress != Py_None) {
     options.progress = [&callbacks](std::uint64_t done, std::uint64_t total) {
       return callbacks.call(callbacks.progress, "KK", static_cast<unsigned long long>(done),
@@ -493,16 +511,16 @@ PyObject* convert_csv(PyObject*, PyObject* args) {
 
 PyMethodDef module_methods[] = {
     {"write_table", write_table, METH_VARARGS,
-     "write_table(path, columns, chunk_rows)\n--\n\nWrite (name, type code, key or None, values) columns; "
-     "returns the summary line."},
+     "write_table(path, columns, chunk_rows, level='exact')\n--\n\nWrite (name, type code, key or None, values) "
+     "columns, compressing at level exact, fast or max; returns the summary line."},
     {"compress_csv", compress_csv, METH_VARARGS,
      "compress_csv(csv_path, drux_path, progress=None)\n--\n\nConvert CSV to DRUX; progress(done, total) "
      "is called as the CSV is read."},
     {"write_arrow", write_arrow, METH_VARARGS,
-     "write_arrow(path, source, chunk_rows, keys, lossy, jobs, on_chunk=None)\n--\n\nWrite Arrow data (a stream capsule, or a "
+     "write_arrow(path, source, chunk_rows, keys, lossy, jobs, level, on_chunk=None)\n--\n\nWrite Arrow data (a stream capsule, or a "
      "(schema, array) capsule pair) as a DRUX file; returns the summary line."},
     {"convert_csv", convert_csv, METH_VARARGS,
-     "convert_csv(csv_path, drux_path, jobs, infer_types, progress=None, on_chunk=None)\n--\n\nConvert CSV to DRUX "
+     "convert_csv(csv_path, drux_path, jobs, infer_types, level, progress=None, on_chunk=None)\n--\n\nConvert CSV to DRUX "
      "on `jobs` threads without the interpreter lock; on_chunk(csv_bytes, read_ms, file_bytes, write_ms, rows) follows each "
      "chunk written. Returns (csv_size, drux_size, saved_percent, rows, chunks, seconds, columns)."},
     {nullptr, nullptr, 0, nullptr},
