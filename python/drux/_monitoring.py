@@ -47,9 +47,13 @@ class Recorder:
         self.read_bytes = 0
 
     def chunk(self, read_bytes: int, read_ms: float, written_bytes: int, write_ms: float, rows: int) -> None:
-        """One chunk: its input bytes and read time, its output bytes and write time."""
+        """One chunk: its input bytes and read time, its output bytes and write time.
+
+        Input that was already in memory (read_ms 0: Arrow buffers, Python
+        values) counts towards the compression but is no read.
+        """
         self.read_bytes += read_bytes
-        if read_bytes:
+        if read_bytes and read_ms > 0:
             self.monitor.record_read(read_bytes, read_ms)
         if written_bytes:
             self.monitor.record_write(written_bytes, write_ms)

@@ -57,7 +57,11 @@ class Reader:
     def payload_size(self, chunk: int, column: int) -> int: ...
 
 def write_table(
-    path: str, columns: list[tuple[str, int, bytes | None, list[Any]]], chunk_rows: int, level: str = "exact"
+    path: str,
+    columns: list[tuple[str, int, bytes | None, list[Any]]],
+    chunk_rows: int,
+    level: str = "exact",
+    on_chunk: Callable[[int, float, int, float, int], object] | None = None,
 ) -> str: ...
 def compress_csv(
     csv_path: str, drux_path: str, progress: Callable[[int, int], object] | None = None

@@ -13,6 +13,7 @@ from collections.abc import Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
 from . import _native
+from ._monitoring import Monitor, Recorder
 from ._format import ColumnType, display_name
 
 if TYPE_CHECKING:
@@ -148,6 +149,7 @@ def write_table(
     chunk_rows: int = 65536,
     keys: Mapping[str, bytes] | None = None,
     level: str = "exact",
+    monitor: Monitor | None = None,
 ) -> str:
     """Write a DRUX v2 file and return the writer's summary line.
 
@@ -157,6 +159,9 @@ def write_table(
     it; ``keys`` maps column names to 32-byte keys for columns to encrypt.
     ``level`` is one of ``COMPRESSION_LEVELS``: "exact" (the default), "fast"
     or "max"; any reader reads the file the same whatever the level.
+    ``monitor`` (a ``drux_fileformat.PyPerformanceMonitor``) receives the
+    file bytes written per chunk with their durations, then the compression
+    of the payloads, rows, columns and memory; a failure counts one error.
     """
     if level not in COMPRESSION_LEVELS:
         raise ValueError(f"unknown compression level {level!r}; expected one of {', '.join(COMPRESSION_LEVELS)}")
@@ -183,4 +188,13 @@ def write_table(
     for name, values in pairs:
         type_name = type_map.get(name) or _infer_type(name, values)
         specs.append((name, int(ColumnType[type_name.upper()]), key_map.get(name), values))
-    return _native.write_table(os.fspath(path), specs, chunk_rows, level)
+    if monitor is None:
+        return _native.write_table(os.fspath(path), specs, chunk_rows, level)
+    recorder = Recorder(monitor)
+    try:
+        summary = _native.write_table(os.fspath(path), specs, chunk_rows, level, recorder.chunk)
+    except BaseException:
+        recorder.failed()
+        raise
+    recorder.finish_from_file(os.fspath(path))
+    return summary

@@ -58,6 +58,7 @@ Error finished_error() { return data_error("The DRUX writer has already finished
 }  // namespace
 
 void compress_column_chunk(ColumnChunk& chunk, EncodedColumn& out, CompressionLevel level) {
+  out.payload_size = chunk.payload.size();
   out.block = compress_block(chunk.payload, level);
   out.crc = crc32(out.block);
   out.stats = std::move(chunk.stats);
@@ -121,6 +122,7 @@ Status StreamingDruxWriter::append_column_block(const EncodedColumn& column, Str
   meta.bloom = column.bloom;
   meta.encoding = column.encoding;
   offset_ += column.block.size() + kColumnBlockOverhead;
+  payload_bytes_ += column.payload_size;
   return {};
 }
 

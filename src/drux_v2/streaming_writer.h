@@ -28,6 +28,7 @@ namespace drux {
 // writer's.
 struct EncodedColumn {
   ByteBuffer block;
+  std::uint64_t payload_size = 0;  // before compression
   std::uint32_t crc = 0;
   ColStats stats;
   BloomFilter bloom{};
@@ -76,6 +77,8 @@ class StreamingDruxWriter {
   std::uint64_t total_rows() const { return total_rows_; }
   // Bytes appended to the file so far (before finish(): all but the footer and trailer).
   std::uint64_t bytes_written() const { return offset_; }
+  // Column payload bytes before compression, over the chunks written so far.
+  std::uint64_t payload_bytes() const { return payload_bytes_; }
   std::uint32_t chunk_count() const { return chunk_count_; }
 
  private:
@@ -99,6 +102,7 @@ class StreamingDruxWriter {
   std::vector<std::uint32_t> chunk_row_counts_;
   std::uint64_t chunk_rows_ = 1;
   std::uint64_t offset_ = 0;
+  std::uint64_t payload_bytes_ = 0;
   std::uint64_t total_rows_ = 0;
   std::uint32_t chunk_count_ = 0;
   CompressionLevel level_ = CompressionLevel::Exact;

@@ -375,7 +375,6 @@ Result<std::string> write_stream(ArrowArrayStream& stream, const std::string& pa
   ChunkBuilder chunk(plans.value());
   std::vector<EncodedColumn> encoded;
   std::uint64_t file_row = 0;
-  Clock::time_point chunk_start = Clock::now();
   if (Status s = report({.csv_bytes = 0, .read_ms = 0.0, .file_bytes = writer->bytes_written(), .write_ms = 0.0,
                          .rows = 0});
       !s) {
@@ -383,17 +382,16 @@ Result<std::string> write_stream(ArrowArrayStream& stream, const std::string& pa
   }
   auto flush = [&]() -> Status {
     chunk.finish();
-    std::uint64_t payload = 0;
-    for (const ColumnChunk& column : chunk.chunks) payload += column.payload.size();
     if (Status s = compress_columns(columns, writer->chunk_count(), chunk, encoded, options.jobs, options.level); !s) return s;
-    const double build_ms = ms_since(chunk_start);
     const std::uint64_t before = writer->bytes_written();
+    const std::uint64_t payload_before = writer->payload_bytes();
     const Clock::time_point write_start = Clock::now();
     if (Status s = writer->write_encoded_chunk(chunk.rows, encoded); !s) return s;
-    const ChunkReport r{.csv_bytes = payload, .read_ms = build_ms, .file_bytes = writer->bytes_written() - before,
-                        .write_ms = ms_since(write_start), .rows = chunk.rows};
+    // The input is memory, not a read: its payload bytes with no read time.
+    const ChunkReport r{.csv_bytes = writer->payload_bytes() - payload_before, .read_ms = 0.0,
+                        .file_bytes = writer->bytes_written() - before, .write_ms = ms_since(write_start),
+                        .rows = chunk.rows};
     chunk.restart();
-    chunk_start = Clock::now();
     return report(r);
   };
   for (;;) {

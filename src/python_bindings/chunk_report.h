@@ -11,7 +11,7 @@ namespace drux {
 
 struct ChunkReport {
   std::uint64_t csv_bytes = 0;   // input consumed: CSV bytes, or a chunk's payload bytes
-  double read_ms = 0.0;          // reading (and cutting or building) it
+  double read_ms = 0.0;          // reading and cutting it from a file; 0 when it was in memory
   std::uint64_t file_bytes = 0;  // bytes appended to the file
   double write_ms = 0.0;         // appending them
   std::uint64_t rows = 0;

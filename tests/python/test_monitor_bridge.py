@@ -159,8 +159,22 @@ def test_a_monitored_write_arrow_matches_the_file(tmp_path):
     assert m["total_bytes_written"] == (tmp_path / "out.drux").stat().st_size
     assert m["write_operations"] == 5  # before the first block, three chunks, the footer
     assert (m["rows_processed"], m["columns_processed"]) == (10_000, 2)
-    payloads = sum(drux._native.Reader(str(tmp_path / "out.drux")).payload_size(c, k) for c in range(3) for k in range(2))
-    assert m["total_bytes_read"] == payloads
+    reader = drux._native.Reader(str(tmp_path / "out.drux"))
+    payloads = sum(reader.payload_size(c, k) for c in range(3) for k in range(2))
+    assert m["total_bytes_read"] == 0  # the input was memory, not a read
+    assert m["compression_ratio"] == pytest.approx((1 - m["total_bytes_written"] / payloads) * 100)
     with pytest.raises(ValueError):
         drux.write_arrow(tmp_path / "bad.drux", pa.table({"x": [1, None]}), monitor=monitor)
+    assert monitor.get_metrics_dict()["total_errors"] == 1
+
+
+def test_a_monitored_write_table_matches_the_file(tmp_path):
+    monitor = drux_fileformat.PyPerformanceMonitor()
+    drux.write_table(tmp_path / "out.drux", {"n": list(range(3000)), "s": ["x"] * 3000}, chunk_rows=1000,
+                     monitor=monitor)
+    m = monitor.get_metrics_dict()
+    assert m["total_bytes_written"] == (tmp_path / "out.drux").stat().st_size
+    assert (m["write_operations"], m["rows_processed"], m["columns_processed"]) == (5, 3000, 2)
+    with pytest.raises(TypeError):
+        drux.write_table(tmp_path / "bad.drux", {"n": [1, "two"]}, types={"n": "int"}, monitor=monitor)
     assert monitor.get_metrics_dict()["total_errors"] == 1

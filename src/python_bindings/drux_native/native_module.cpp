@@ -7,7 +7,9 @@
 // not here: the format's tables and the CSV texts (native_format.cpp).
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <sys/stat.h>
 
+#include <chrono>
 #include <cstring>
 #include <cerrno>
 #include <functional>
@@ -268,7 +270,10 @@ PyObject* write_table(PyObject*, PyObject* args) {
   PyObject* specs_obj;
   unsigned long long chunk_rows;
   const char* level_name = "exact";
-  if (!PyArg_ParseTuple(args, "sOK|s:write_table", &path, &specs_obj, &chunk_rows, &level_name)) return nullptr;
+  PyObject* on_chunk = Py_None;
+  if (!PyArg_ParseTuple(args, "sOK|sO:write_table", &path, &specs_obj, &chunk_rows, &level_name, &on_chunk)) {
+    return nullptr;
+  }
   const std::optional<CompressionLevel> level = level_named(level_name);
   if (!level) return nullptr;
   std::vector<ColumnSpec> specs;
@@ -293,14 +298,41 @@ PyObject* write_table(PyObject*, PyObject* args) {
   }
   auto writer = StreamingDruxWriter::begin(std::move(columns), chunk_rows, path, *level);
   if (!writer.ok()) return raise(writer, PyExc_ValueError);
+  // on_chunk(payload_bytes, 0.0, file_bytes, write_ms, rows) after the
+  // preamble, each chunk and the footer; the values are in memory, not read.
+  using Clock = std::chrono::steady_clock;
+  auto report = [on_chunk](std::uint64_t payload, std::uint64_t file_bytes, Clock::time_point since,
+                           std::uint64_t rows) {
+    if (on_chunk == Py_None) return true;
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - since).count();
+    PyObject* result = PyObject_CallFunction(on_chunk, "KdKdK", static_cast<unsigned long long>(payload), 0.0,
+                                             static_cast<unsigned long long>(file_bytes), ms,
+                                             static_cast<unsigned long long>(rows));
+    Py_XDECREF(result);
+    return result != nullptr;
+  };
+  StreamingDruxWriter& w = writer.value();
+  if (!report(0, w.bytes_written(), Clock::now(), 0)) return nullptr;
   const std::span<const Row> all(table);
   for (std::size_t start = 0; start < all.size(); start += chunk_rows) {
     const std::size_t count = std::min<std::size_t>(chunk_rows, all.size() - start);
-    auto written = writer.value().write_chunk(all.subspan(start, count));
+    const std::uint64_t bytes_before = w.bytes_written();
+    const std::uint64_t payload_before = w.payload_bytes();
+    const Clock::time_point chunk_start = Clock::now();
+    auto written = w.write_chunk(all.subspan(start, count));
     if (!written.ok()) return raise(written, PyExc_ValueError);
+    if (!report(w.payload_bytes() - payload_before, w.bytes_written() - bytes_before, chunk_start, count)) {
+      return nullptr;
+    }
   }
-  auto summary = writer.value().finish();
+  const std::uint64_t before_footer = w.bytes_written();
+  const Clock::time_point finish_start = Clock::now();
+  auto summary = w.finish();
   if (!summary.ok()) return raise(summary, PyExc_ValueError);
+  struct stat finished;
+  const std::uint64_t size =
+      ::stat(path, &finished) == 0 ? static_cast<std::uint64_t>(finished.st_size) : before_footer;
+  if (!report(0, size - before_footer, finish_start, 0)) return nullptr;
   return PyUnicode_FromStringAndSize(summary.value().data(), static_cast<Py_ssize_t>(summary.value().size()));
 }
 
@@ -511,7 +543,7 @@ PyObject* convert_csv(PyObject*, PyObject* args) {
 
 PyMethodDef module_methods[] = {
     {"write_table", write_table, METH_VARARGS,
-     "write_table(path, columns, chunk_rows, level='exact')\n--\n\nWrite (name, type code, key or None, values) "
+     "write_table(path, columns, chunk_rows, level='exact', on_chunk=None)\n--\n\nWrite (name, type code, key or None, values) "
      "columns, compressing at level exact, fast or max; returns the summary line."},
     {"compress_csv", compress_csv, METH_VARARGS,
      "compress_csv(csv_path, drux_path, progress=None)\n--\n\nConvert CSV to DRUX; progress(done, total) "
