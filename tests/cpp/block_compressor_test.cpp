@@ -1,5 +1,10 @@
 // Compressed blocks: the method byte, the choice between candidates, and the
-// decoder's checks.
+// decoder's checks. Small blocks are pinned to exact bytes, the choice rule
+// to a table of candidate sizes, and compress_block's result to the one that
+// weighing every candidate exactly picks, each built by the coders alone.
+// Deliberately not here: the coders' own bytes (lz_test, huffman_test,
+// range_coder_test), the fast and max levels (compression_level_test) and
+// arbitrary malformed input (fuzz/block_decode).
 #include <gtest/gtest.h>
 
 #include <cstdint>

@@ -1,4 +1,9 @@
-// Varints, zigzag and the checked reader every decoder builds on.
+// Varints, zigzag and the checked reader every decoder builds on, held to
+// tables of values and their literal bytes, and to truncated and overlong
+// inputs that every read must refuse.
+// Deliberately not here: the fixed-width load and store helpers on their
+// own; the container's literal bytes and the AES counter test cover them
+// through their users (container_test, checksum_crypto_test).
 #include <gtest/gtest.h>
 
 #include <cstdint>

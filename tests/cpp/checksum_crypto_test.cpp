@@ -1,5 +1,9 @@
 // CRC-32, FNV-1a and AES-256 (block and counter mode): published vectors,
-// and the fast paths held to the portable ones.
+// and the fast paths held to the portable ones (and CRC-32 to a bit-by-bit
+// oracle) at every length and alignment.
+// Deliberately not here: which columns are encrypted and their counter
+// prefixes (column_encoding_test, streaming_writer_test), and speed
+// (bench/bench_crc_aes).
 #include <gtest/gtest.h>
 
 #include <cstdint>

@@ -1,5 +1,11 @@
 // One column of one chunk: which encoding it gets, the payload bytes, its
 // statistics and membership filter, and the counter blocks of encryption.
+// Small columns are encoded through encode_column_chunk and checked against
+// literal bytes and bits, and the encoding trials against the encoders'
+// actual output sizes.
+// Deliberately not here: the codecs' own layouts (int_codecs_test,
+// string_codec_test, nested_codec_test) and the block compression around
+// the payload (block_compressor_test).
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -1,5 +1,12 @@
 // Compression levels: every level's blocks decode back through the strict
-// decoder, and the fast and thorough parses keep to the token rules.
+// decoder, and the fast and thorough parses keep to the token rules. One set
+// of edge-case blocks runs through every level; the fast parse is pinned to
+// exact tokens at its limits, the thorough one's candidates are checked for
+// true matches within reach and its priced parse against the exact parse.
+// Deliberately not here: the exact level's bytes and its candidate choice
+// (block_compressor_test, lz_test), arbitrary blocks
+// (fuzz/fast_block_round_trip, fuzz/max_block_round_trip) and speed
+// (bench/bench_block_compressor).
 #include <gtest/gtest.h>
 
 #include <algorithm>

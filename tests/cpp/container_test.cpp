@@ -4,6 +4,8 @@
 // every shorter prefix as bad data, and refuse the values out of range.
 // These literals are the one place besides container.cpp where a layout is
 // written down; the writer, the reader and the other tests use the records.
+// Deliberately not here: checks that span records (CRCs, offsets and counts
+// that must agree), which the reader makes on whole files (drux_reader_test).
 #include "drux_v2/container.h"
 
 #include <gtest/gtest.h>

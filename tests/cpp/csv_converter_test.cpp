@@ -3,6 +3,9 @@
 // converter hands to the writer. Rows are checked by comparing the output
 // with a file written straight through StreamingDruxWriter from the rows
 // the CSV should give; the two may differ only in the creation time.
+// Deliberately not here: the threaded and type-inferring conversion
+// (parallel_convert_test), and the Python exceptions these refusals become
+// (tests/python/test_compress_csv.py).
 #include "python_bindings/csv_converter.h"
 
 #include <fcntl.h>

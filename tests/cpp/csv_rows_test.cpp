@@ -1,5 +1,10 @@
 // Building string column chunks from CSV lines: splitting, trimming,
-// padding and cutting, and the chunks handed to the writer.
+// padding and cutting, and the chunks handed to the writer; also the
+// whole-file reading that `drux verify --csv` compares with. Lines go in
+// from a table of cases, and the chunks must equal the writer's own
+// encoding of the same text rows, bounds and filter included.
+// Deliberately not here: line splitting, UTF-8 and the white-space set
+// (line_reader_test), and typed columns (csv_types_test).
 #include "python_bindings/csv_rows.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,8 @@
 // Which CSV cells a typed column can store and give back exactly, and the
-// rendering that gives the text back.
+// rendering that gives the text back: a table of cells with the kinds each
+// allows, and stored floats rendered back to their very cells.
+// Deliberately not here: whole conversions with inferred types
+// (parallel_convert_test, tests/python/test_convert_types.py).
 #include "python_bindings/csv_types.h"
 
 #include <gtest/gtest.h>

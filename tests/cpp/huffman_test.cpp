@@ -1,5 +1,11 @@
 // Canonical Huffman blocks: exact bytes, table forms, deep trees, round
-// trips and the decoder's refusal of malformed blocks.
+// trips and the decoder's refusal of malformed blocks. Small blocks are
+// pinned to hex literals; blocks with Fibonacci counts force the deepest
+// trees; the shared block-coder checks (test_support.h) add every prefix,
+// flipped bits and a 4 GiB length.
+// Deliberately not here: when the block compressor picks Huffman
+// (block_compressor_test), arbitrary input (fuzz/entropy_decode) and speed
+// (bench/bench_entropy_coders).
 #include <gtest/gtest.h>
 
 #include <cstdint>

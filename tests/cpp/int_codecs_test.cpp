@@ -1,5 +1,9 @@
 // Integer column encodings: exact bytes, round trips and refusal of
-// malformed payloads.
+// malformed payloads. One table of (codec, values, bytes) pins every
+// layout, with the int64 extremes where differences wrap; random inputs
+// and every frame-of-reference width check the round trip.
+// Deliberately not here: which encoding a column gets
+// (column_encoding_test) and arbitrary payloads (fuzz/column_decode).
 #include <gtest/gtest.h>
 
 #include <cstdint>

@@ -1,4 +1,7 @@
-// The value model: views, short rows and deep copies.
+// The value model: views, short rows and deep copies, each view held to a
+// table of values and what it must give, extremes and NaN included.
+// Deliberately not here: how values are laid out in a file
+// (nested_codec_test, column_encoding_test).
 #include <gtest/gtest.h>
 
 #include <cmath>

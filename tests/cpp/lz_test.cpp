@@ -1,5 +1,10 @@
 // The LZ token stream: literals, FF-escaped back-references, the match
-// finder's choices, and the strict decoder.
+// finder's choices, and the strict decoder. Known blocks are pinned to
+// their exact tokens, and blocks built to sit at each limit of the finder
+// (reach, chain length, lookahead) show which match it must take.
+// Deliberately not here: the fast and thorough parses
+// (compression_level_test), the entropy coding of the tokens
+// (block_compressor_test) and arbitrary input (fuzz/entropy_decode).
 #include <gtest/gtest.h>
 
 #include <algorithm>

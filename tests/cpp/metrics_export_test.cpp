@@ -1,5 +1,10 @@
 // The monitor's three texts: the metrics JSON document, the Prometheus text
-// and the compact alert array, byte for byte.
+// and the compact alert array, byte for byte, from monitors fed known
+// values; non-finite and largest values are spelled out literally.
+// Deliberately not here: the counters and alert rules behind the values
+// (performance_monitor_test), the number forms in detail
+// (number_format_test), and parsing by a real Prometheus client
+// (tests/python/test_monitor.py).
 #include "monitoring/metrics_export.h"
 
 #include <gtest/gtest.h>

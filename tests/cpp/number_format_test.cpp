@@ -1,5 +1,9 @@
 // The two number forms of the monitor's texts: two-decimal fixed point
-// (messages, metrics document, Prometheus) and the JSON number (alerts).
+// (messages, metrics document, Prometheus) and the JSON number (alerts),
+// held to tables of values whose exact binary value decides the rounding.
+// Deliberately not here: where each form appears in the texts
+// (metrics_export_test), and the report lines' numbers, which have their
+// own formatting (line_reader_test).
 #include "monitoring/number_format.h"
 
 #include <gtest/gtest.h>

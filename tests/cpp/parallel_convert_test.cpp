@@ -3,6 +3,10 @@
 // file order kept for errors, the target replaced only by a finished file,
 // and every thread gone when the call returns. The stress case is the one
 // the ThreadSanitizer build runs.
+// Deliberately not here: the report lines, which only the sequential
+// conversion prints (csv_converter_test), and the per-chunk reports to a
+// monitor and the compression levels, which the Python tests check through
+// drux.convert_csv (test_monitor_bridge.py, test_convert_csv.py).
 #include "python_bindings/parallel_convert.h"
 
 #include <sys/stat.h>

@@ -1,5 +1,10 @@
 // The monitor's counters, averages and alert rules, its poisoning of parts
 // whose update was interrupted, and its use from several threads at once.
+// Rules are probed just inside and just past each threshold; interruption
+// is simulated through the monitor's testing hooks, and the threaded case
+// checks exact totals and consistent snapshots.
+// Deliberately not here: the exported texts (metrics_export_test) and the
+// timestamp's form (timestamp_test).
 #include "monitoring/performance_monitor.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,11 @@
 // Static order-0 range coder: the scaled model, exact coded bytes including
-// a carry into written bytes, round trips and malformed blocks.
+// a carry into written bytes, round trips and malformed blocks. The model's
+// scaling is held to tables of counts, small blocks to hex literals, and the
+// shared block-coder checks (test_support.h) add every prefix, flipped bits
+// and a 4 GiB length.
+// Deliberately not here: when the block compressor picks the range coder
+// (block_compressor_test), arbitrary input (fuzz/entropy_decode) and speed
+// (bench/bench_entropy_coders).
 #include <gtest/gtest.h>
 
 #include <cstdint>

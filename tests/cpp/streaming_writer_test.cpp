@@ -2,6 +2,9 @@
 // schema and dictionary blocks, column blocks, footer index and trailer,
 // read back here through the container's decoders (the exact bytes of one
 // small file are checked against literals below).
+// Deliberately not here: reading files back through DruxReader
+// (drux_reader_test), the compression levels (compression_level_test,
+// tests/python/test_drux_tables.py) and the CSV path (csv_converter_test).
 #include <gtest/gtest.h>
 
 #include <chrono>

@@ -1,4 +1,7 @@
-// Raw string layout: exact bytes, round trips and refusal of malformed input.
+// Raw string layout: exact bytes, round trips and refusal of malformed input,
+// from tables of strings with their literal bytes and of broken payloads.
+// Deliberately not here: string statistics and filters (column_encoding_test)
+// and arbitrary payloads (fuzz/column_decode).
 #include <gtest/gtest.h>
 
 #include <random>

@@ -1,4 +1,7 @@
-// RFC 3339 local timestamps: the fraction rule and the zone offset.
+// RFC 3339 local timestamps: the fraction rule and the zone offset, from a
+// table of (zone, instant, text) run under a scoped TZ.
+// Deliberately not here: where the monitor uses the timestamp
+// (performance_monitor_test, metrics_export_test).
 #include "monitoring/timestamp.h"
 
 #include <gtest/gtest.h>

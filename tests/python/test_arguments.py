@@ -1,5 +1,11 @@
 """Argument matching and conversion shared by every function, method and
-constructor of the module."""
+constructor of the module.
+
+Tables of calls pin the exact exception and message of each refusal, and a
+numeric conversion that fails must leave the metrics untouched.
+Deliberately not here: what each call does with good arguments, which
+test_compress_csv.py, test_file_info.py and test_monitor.py check.
+"""
 
 import pytest
 

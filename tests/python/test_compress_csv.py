@@ -1,6 +1,14 @@
 """compress_csv and PyDruxWriter.write_csv seen from Python: the returned
 triple, the report on file descriptor 2, the written file's header and
-trailer, and the exceptions for each failure."""
+trailer, and the exceptions for each failure.
+
+The report is read from a child interpreter's descriptor 2, the file's
+counts from its header and trailer (conftest.read_layout), and the main
+failures from one table of (input, exception, exact message).
+Deliberately not here: the file's bytes beyond those fields, which
+tests/cpp/csv_converter_test.cpp compares with the writer's own file, and
+the threaded drux.convert_csv (test_convert_csv.py).
+"""
 
 import json
 import os

@@ -1,4 +1,11 @@
-"""drux.convert_csv: compress_csv's bytes on worker threads, its refusals, and a safe replace of the output."""
+"""drux.convert_csv: compress_csv's bytes on worker threads, its refusals, and a safe replace of the output.
+
+Each input is converted by both and the files compared byte for byte with
+the creation time masked; refusals must match in kind and message.
+Deliberately not here: inferred types (test_convert_types.py), monitors
+(test_monitor_bridge.py), and the pipeline's own thread checks, which
+tests/cpp/parallel_convert_test.cpp runs under ThreadSanitizer.
+"""
 
 import os
 import random

@@ -1,4 +1,11 @@
-"""convert_csv(types="infer"): typed columns only where every cell comes back as the same text."""
+"""convert_csv(types="infer"): typed columns only where every cell comes back as the same text.
+
+One CSV with a column per kind of cell is converted once as text and once
+inferred; the typed cells must render to the text cells, and drux cat and
+verify must agree.
+Deliberately not here: the rule for each single cell, which
+tests/cpp/csv_types_test.cpp tables.
+"""
 
 import subprocess
 import sys

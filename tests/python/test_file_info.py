@@ -1,5 +1,11 @@
 """get_drux_info, PyDruxReader and PyDruxWriter.get_info: the size of a file
-from the file system, never its contents."""
+from the file system, never its contents.
+
+Every information call runs on files of any content (empty, CSV, noise)
+and must give the same size and fixed figures, or the same OSError text.
+Deliberately not here: reading what a DRUX file holds, which drux.read_metadata
+does (test_drux_tables.py).
+"""
 
 import os
 

@@ -1,4 +1,10 @@
-"""The module object: identity, attributes, signatures, docstrings, classes."""
+"""The module object: identity, attributes, signatures, docstrings, classes.
+
+Lists of the expected names, text signatures, docstrings and method order
+are compared with what the imported module shows.
+Deliberately not here: what the functions do, which the other test files
+check call by call.
+"""
 
 import importlib
 import inspect

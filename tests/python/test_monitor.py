@@ -1,5 +1,12 @@
 """PyPerformanceMonitor from Python: the metrics dictionary, the alert array,
-the JSON and Prometheus texts, and use from several threads."""
+the JSON and Prometheus texts, and use from several threads.
+
+Tables of recordings give the expected dictionary and alerts, and the
+Prometheus text must parse with prometheus_client's own parser.
+Deliberately not here: the texts byte for byte
+(tests/cpp/metrics_export_test.cpp) and a monitor fed by conversions
+(test_monitor_bridge.py).
+"""
 
 import json
 import math

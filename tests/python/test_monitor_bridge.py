@@ -1,4 +1,11 @@
-"""The performance monitor fed by real conversions, and served through a prometheus_client collector."""
+"""The performance monitor fed by real conversions, and served through a prometheus_client collector.
+
+The monitor's totals must equal the sizes of the files on disk and the
+counts of the conversion's result; the collector is scraped through a
+real HTTP endpoint.
+Deliberately not here: the monitor's rules and texts on their own
+(test_monitor.py, tests/cpp/performance_monitor_test.cpp).
+"""
 
 import threading
 import urllib.request

@@ -1,4 +1,10 @@
-"""drux.write_arrow: Arrow data from pyarrow, pandas and polars as typed DRUX columns, refusals and lossy=True."""
+"""drux.write_arrow: Arrow data from pyarrow, pandas and polars as typed DRUX columns, refusals and lossy=True.
+
+A table of Arrow arrays must read back to its values and give, creation
+time masked, the very file drux.write_table writes from the same values.
+Deliberately not here: write_table's own rules (test_drux_tables.py) and
+the monitor's per-chunk reports (test_monitor_bridge.py).
+"""
 
 import pytest
 

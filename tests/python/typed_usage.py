@@ -5,6 +5,9 @@ stubs (python/drux/_native.pyi) must agree with how the package and its
 users call the module. It is never run. The ignores below are expected
 errors: under --strict an ignore that is not needed fails the check, so they
 show that the metadata is typed key by key rather than as dict[str, Any].
+
+Deliberately not here: what the calls return at run time, which the pytest
+files check.
 """
 
 from __future__ import annotations
