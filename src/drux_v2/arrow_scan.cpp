@@ -636,7 +636,9 @@ struct StreamState {
   std::unique_ptr<WorkerPool> pool;
 };
 
-void count_blocks(const ScanSource& source, std::uint32_t chunk, bool read) {
+}  // namespace
+
+void count_chunk(const ScanSource& source, std::uint32_t chunk, bool read) {
   const DruxMetadata& meta = source.reader.metadata();
   ScanCounters& n = source.counters;
   std::uint64_t read_blocks = 0, read_bytes = 0, skipped_blocks = 0, skipped_bytes = 0;
@@ -653,6 +655,8 @@ void count_blocks(const ScanSource& source, std::uint32_t chunk, bool read) {
   n.bytes_skipped += skipped_bytes;
 }
 
+namespace {
+
 // The next batch, or 0 with a released `out` at the end.
 int next_batch(StreamState& state, ArrowArray* out) {
   const ScanSource& source = *state.source;
@@ -661,10 +665,10 @@ int next_batch(StreamState& state, ArrowArray* out) {
   while (state.next_chunk < meta.chunk_count()) {
     const std::uint32_t chunk = state.next_chunk++;
     if (!chunk_may_match(meta, chunk, source.request.filters)) {
-      count_blocks(source, chunk, false);
+      count_chunk(source, chunk, false);
       continue;
     }
-    count_blocks(source, chunk, true);
+    count_chunk(source, chunk, true);
     if (!state.pool) {
       const unsigned threads = std::min<std::size_t>(std::max(source.request.jobs, 1u), std::max<std::size_t>(decoded_count, 1));
       state.pool = std::make_unique<WorkerPool>(threads - 1);
@@ -678,12 +682,13 @@ int next_batch(StreamState& state, ArrowArray* out) {
     decoded.reserve(decoded_count);
     for (auto& slot : slots) {
       if (!slot->ok()) {
+        source.note_failure(slot->error_value());
         state.last_error = slot->error();
         return slot->error_kind() == ErrorKind::Io ? EIO : EINVAL;
       }
       decoded.push_back(std::move(*slot).value());
     }
-    const std::optional<std::vector<std::uint32_t>> rows = matching_rows(source, decoded);
+    const std::optional<std::vector<std::uint32_t>> rows = matching_rows(source, chunk, decoded);
     if (rows && rows->empty()) continue;
     const std::int64_t length = rows ? static_cast<std::int64_t>(rows->size()) : meta.chunk_rows[chunk];
     // Each output column owns its buffers: a column asked for twice, or
@@ -796,6 +801,7 @@ Result<std::shared_ptr<ScanSource>> make_scan_source(DruxReader reader, ScanRequ
     }
   }
   auto source = std::make_shared<ScanSource>(std::move(reader), std::move(request));
+  const DruxMetadata& opened = source->reader.metadata();  // `meta` went with the reader
   auto add = [&](std::size_t c) {
     if (std::find(source->decoded.begin(), source->decoded.end(), c) == source->decoded.end()) source->decoded.push_back(c);
   };
@@ -803,12 +809,12 @@ Result<std::shared_ptr<ScanSource>> make_scan_source(DruxReader reader, ScanRequ
   for (const FilterConjunction& conjunction : source->request.filters) {
     for (const FilterTerm& term : conjunction) add(term.column);
   }
-  source->key_of.resize(meta.columns.size());
+  source->key_of.resize(opened.columns.size());
   for (const auto& [c, key] : source->request.keys) {
-    if (c < meta.columns.size()) source->key_of[c] = key;
+    if (c < opened.columns.size()) source->key_of[c] = key;
   }
   for (std::size_t c : source->decoded) {
-    const KColumn& column = meta.columns[c];
+    const KColumn& column = opened.columns[c];
     DRUX_FAIL_IF(column.encrypted && !source->key_of[c],
                  "column '" + column.name + "' is encrypted: a key is needed to read it");
   }
@@ -854,11 +860,21 @@ Result<ArrowColumn> decode_arrow_column(const ScanSource& source, std::uint32_t 
   return out;
 }
 
-std::optional<std::vector<std::uint32_t>> matching_rows(const ScanSource& source,
+void ScanSource::note_failure(const Error& error) const {
+  std::lock_guard lock(failure_mutex_);
+  if (!failure_) failure_ = error;
+}
+
+std::optional<Error> ScanSource::failure() const {
+  std::lock_guard lock(failure_mutex_);
+  return failure_;
+}
+
+std::optional<std::vector<std::uint32_t>> matching_rows(const ScanSource& source, std::uint32_t chunk,
                                                         const std::vector<ArrowColumn>& decoded) {
   const auto& filters = source.request.filters;
-  if (filters.empty() || decoded.empty()) return std::nullopt;
-  const std::size_t rows = static_cast<std::size_t>(decoded.front().length);
+  if (filters.empty()) return std::nullopt;
+  const std::size_t rows = source.reader.metadata().chunk_rows[chunk];
   std::vector<std::uint8_t> any(rows, 0);
   std::vector<std::uint8_t> all;
   for (const FilterConjunction& conjunction : filters) {

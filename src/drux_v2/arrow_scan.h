@@ -27,6 +27,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -89,6 +90,15 @@ struct ScanSource {
   std::vector<std::size_t> decoded;            // selected and filter columns, each once
   std::vector<std::optional<AesKey>> key_of;   // per file column
   mutable ScanCounters counters;  // streams count through a shared const source
+
+  // The first error a stream of this scan met, for callers that see only
+  // the consumer's rendering of it.
+  void note_failure(const Error& error) const;
+  std::optional<Error> failure() const;
+
+ private:
+  mutable std::mutex failure_mutex_;
+  mutable std::optional<Error> failure_;
 };
 
 // Checks the request against the file: indices in range, filter operands
@@ -128,10 +138,14 @@ const char* arrow_format(ColType type);
 // Reads, checks, decrypts and decodes one block.
 Result<ArrowColumn> decode_arrow_column(const ScanSource& source, std::uint32_t chunk, std::size_t column);
 
-// The rows of `chunk` that pass the filter, given the decoded columns of
-// `source.decoded` in that order; nullopt when every row passes.
-std::optional<std::vector<std::uint32_t>> matching_rows(const ScanSource& source,
+// The rows of `chunk` that pass the filter, given the columns of
+// `source.decoded` in that order (only the filter's columns are looked at);
+// nullopt when every row passes.
+std::optional<std::vector<std::uint32_t>> matching_rows(const ScanSource& source, std::uint32_t chunk,
                                                         const std::vector<ArrowColumn>& decoded);
+
+// Adds one chunk to the counters: its needed blocks read, or all skipped.
+void count_chunk(const ScanSource& source, std::uint32_t chunk, bool read);
 
 // Writes the schema of the scan's output (a struct of the selected columns).
 void export_scan_schema(const ScanSource& source, ArrowSchema* out);
