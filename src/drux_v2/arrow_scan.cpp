@@ -691,16 +691,21 @@ int next_batch(StreamState& state, ArrowArray* out) {
     const std::optional<std::vector<std::uint32_t>> rows = matching_rows(source, chunk, decoded);
     if (rows && rows->empty()) continue;
     const std::int64_t length = rows ? static_cast<std::int64_t>(rows->size()) : meta.chunk_rows[chunk];
-    // Each output column owns its buffers: a column asked for twice, or
-    // filtered, is copied; otherwise the decoded one is handed over.
+    // Each output column owns its buffers: the decoded column is handed
+    // over at its last use when unfiltered, and copied for any earlier one.
+    const auto& wanted = source.request.columns;
+    auto slot_of = [&](std::size_t c) {
+      return static_cast<std::size_t>(std::find(source.decoded.begin(), source.decoded.end(), c) -
+                                      source.decoded.begin());
+    };
+    std::vector<std::size_t> last_use(decoded_count, 0);
+    for (std::size_t j = 0; j < wanted.size(); ++j) last_use[slot_of(wanted[j])] = j;
     std::vector<ArrowColumn> columns;
-    std::vector<bool> handed(decoded_count, false);
-    for (std::size_t c : source.request.columns) {
-      const std::size_t i = static_cast<std::size_t>(
-          std::find(source.decoded.begin(), source.decoded.end(), c) - source.decoded.begin());
-      if (!rows && !handed[i]) {
+    columns.reserve(wanted.size());
+    for (std::size_t j = 0; j < wanted.size(); ++j) {
+      const std::size_t i = slot_of(wanted[j]);
+      if (!rows && last_use[i] == j) {
         columns.push_back(std::move(decoded[i]));
-        handed[i] = true;
       } else {
         columns.push_back(take_rows(decoded[i], rows ? &*rows : nullptr));
       }
