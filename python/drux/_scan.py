@@ -18,14 +18,9 @@ from __future__ import annotations
 
 import os
 from collections.abc import Mapping, Sequence
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 from . import _native
-
-if TYPE_CHECKING:
-    import pandas
-    import polars
-    import pyarrow
 
 PathLike = str | os.PathLike[str]
 
@@ -122,19 +117,23 @@ class Scan:
                 raise failure from error
             raise
 
-    def to_arrow(self) -> pyarrow.Table:
-        import pyarrow
+    # The helpers return their library's objects, typed Any: none of the
+    # libraries is a dependency, and not all of them ship types.
+    def to_arrow(self) -> Any:
+        """A pyarrow.Table of the whole scan."""
+        import pyarrow  # type: ignore[import-untyped]
 
         return self._consume(lambda: pyarrow.table(self))
 
-    def to_pandas(self) -> pandas.DataFrame:
+    def to_pandas(self) -> Any:
+        """A pandas.DataFrame, through pyarrow."""
         return self.to_arrow().to_pandas()
 
-    def to_polars(self) -> polars.DataFrame:
+    def to_polars(self) -> Any:
+        """A polars.DataFrame read from the stream."""
         import polars
 
-        result: polars.DataFrame = self._consume(lambda: polars.DataFrame(self))
-        return result
+        return self._consume(lambda: polars.DataFrame(self))
 
     def __repr__(self) -> str:
         return f"Scan(columns={self.column_names!r})"

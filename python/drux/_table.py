@@ -109,11 +109,11 @@ def read_table(
     reader = _native.Reader(os.fspath(path))
     meta = reader.metadata()
     names = [column["name"] for column in meta["columns"]]
-    columns: list[list[Any]] = [[] for _ in names]
+    values: list[list[Any]] = [[] for _ in names]
     for chunk in range(len(meta["chunks"])):
         for index, name in enumerate(names):
-            columns[index].extend(reader.read_column_chunk(chunk, index, key_map.get(name)))
-    return Table(names, columns)
+            values[index].extend(reader.read_column_chunk(chunk, index, key_map.get(name)))
+    return Table(names, values)
 
 
 def read_metadata(path: PathLike) -> Metadata:

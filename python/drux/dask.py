@@ -46,10 +46,11 @@ def read_drux(
     ``columns`` and ``filters`` are those of ``drux.scan``; every file must have the selected columns.
     """
     import dask.dataframe
-    import pyarrow
+    import pyarrow  # type: ignore[import-untyped]
 
     paths = _expand(paths_or_glob)
     # The empty frame of the first file's schema tells Dask the columns and dtypes.
     meta = pyarrow.schema(scan(paths[0], columns=columns)).empty_table().to_pandas()
-    return dask.dataframe.from_map(read_partition, paths, meta=meta, label="read-drux", enforce_metadata=False,
-                                   columns=list(meta.columns) if columns is None else list(columns), filters=filters)
+    from_map: Any = dask.dataframe.from_map  # untyped
+    return from_map(read_partition, paths, meta=meta, label="read-drux", enforce_metadata=False,
+                    columns=list(meta.columns) if columns is None else list(columns), filters=filters)
