@@ -674,8 +674,13 @@ int next_batch(StreamState& state, ArrowArray* out) {
       state.pool = std::make_unique<WorkerPool>(threads - 1);
     }
     std::vector<std::optional<Result<ArrowColumn>>> slots(decoded_count);
+    // Nothing may escape a task: on a pool thread it would end the process.
     const std::function<void(std::size_t)> task = [&](std::size_t i) {
-      slots[i].emplace(decode_arrow_column(source, chunk, source.decoded[i]));
+      try {
+        slots[i].emplace(decode_arrow_column(source, chunk, source.decoded[i]));
+      } catch (const std::bad_alloc&) {
+        slots[i].emplace(Error{"out of memory decoding chunk " + str(chunk), ErrorKind::Io});
+      }
     };
     state.pool->run(decoded_count, task);
     std::vector<ArrowColumn> decoded;
