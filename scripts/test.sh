@@ -44,8 +44,9 @@ run_ctest() {
 }
 run_ctest build/test -DCMAKE_BUILD_TYPE=Release -DDRUX_BUILD_BENCHMARKS=ON
 run_ctest build/sanitize -DCMAKE_BUILD_TYPE=Debug -DDRUX_SANITIZE=ON
-# The threaded pipeline under ThreadSanitizer; the other suites start no threads.
-run_ctest build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRUX_TSAN=ON -R 'ParallelConvert\.(Stress|Progress|Failed)'
+# The threaded pipeline and the scan's stream under ThreadSanitizer; the other
+# suites start no threads.
+run_ctest build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRUX_TSAN=ON -R 'ParallelConvert\.(Stress|Progress|Failed)|ArrowScan\.'
 
 # --- Python suite -------------------------------------------------------------
 python=$(bash scripts/find_python.sh)
