@@ -44,15 +44,18 @@ run_ctest() {
 }
 run_ctest build/test -DCMAKE_BUILD_TYPE=Release -DDRUX_BUILD_BENCHMARKS=ON
 run_ctest build/sanitize -DCMAKE_BUILD_TYPE=Debug -DDRUX_SANITIZE=ON
-# The threaded pipeline under ThreadSanitizer; the other suites start no threads.
-run_ctest build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRUX_TSAN=ON -R 'ParallelConvert\.(Stress|Progress|Failed)'
+# The threaded pipeline and the scan's stream under ThreadSanitizer; the other
+# suites start no threads.
+run_ctest build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRUX_TSAN=ON -R 'ParallelConvert\.(Stress|Progress|Failed)|ArrowScan\.'
 
 # --- Python suite -------------------------------------------------------------
 python=$(bash scripts/find_python.sh)
 echo "== Python suite"
 "$python" -m venv "$root/.venv"
 "$root/.venv/bin/python" -m pip install -q --upgrade pip
-"$root/.venv/bin/python" -m pip install -q . pytest prometheus_client mypy pyarrow pandas polars
+# pyarrow, polars, duckdb, pandas and dask are the scan's consumers in the
+# tests only; the package depends on none of them.
+"$root/.venv/bin/python" -m pip install -q . pytest prometheus_client mypy pyarrow polars duckdb pandas "dask[distributed]"
 (cd "$root/tests/python" && "$root/.venv/bin/python" -m pytest -q -p no:cacheprovider .)
 
 echo "== stubs and package under mypy --strict"

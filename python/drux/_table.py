@@ -15,6 +15,7 @@ from typing import TYPE_CHECKING, Any
 from . import _native
 from ._monitoring import Monitor, Recorder
 from ._format import ColumnType, display_name
+from ._scan import normalise_filters
 
 if TYPE_CHECKING:
     from ._native import Metadata
@@ -88,23 +89,37 @@ def _normalise_keys(keys: Mapping[str, bytes] | None) -> dict[str, bytes]:
     return result
 
 
-def read_table(path: PathLike, keys: Mapping[str, bytes] | None = None) -> Table:
-    """Read a whole DRUX file.
+def read_table(
+    path: PathLike,
+    keys: Mapping[str, bytes] | None = None,
+    *,
+    columns: Sequence[str] | None = None,
+    filters: Sequence[Any] | None = None,
+) -> Table:
+    """Read a whole DRUX file, or some columns and the rows that match.
 
     ``keys`` maps column names to 32-byte keys for encrypted columns. Integer,
     float, boolean, string and bytes columns keep no per-cell null marker
     (only a null count per chunk, see ``read_metadata``), so their nulls come
     back as 0, 0.0, False, "" or b"". Nested columns give back ``None``.
+    ``columns`` and ``filters`` are those of ``drux.scan``, whose chunk
+    skipping and row filter they go through.
     """
     key_map = _normalise_keys(keys)
+    if columns is not None or filters is not None:
+        if columns is not None and (isinstance(columns, str) or not isinstance(columns, Sequence)):
+            raise TypeError("columns must be a list of column names")
+        native = _native.Scan(os.fspath(path), None if columns is None else list(columns),
+                              normalise_filters(filters), key_map or None, 1)
+        return Table(native.names(), native.read_lists())
     reader = _native.Reader(os.fspath(path))
     meta = reader.metadata()
     names = [column["name"] for column in meta["columns"]]
-    columns: list[list[Any]] = [[] for _ in names]
+    values: list[list[Any]] = [[] for _ in names]
     for chunk in range(len(meta["chunks"])):
         for index, name in enumerate(names):
-            columns[index].extend(reader.read_column_chunk(chunk, index, key_map.get(name)))
-    return Table(names, columns)
+            values[index].extend(reader.read_column_chunk(chunk, index, key_map.get(name)))
+    return Table(names, values)
 
 
 def read_metadata(path: PathLike) -> Metadata:

@@ -210,20 +210,85 @@ def command_verify(args: argparse.Namespace) -> int:
 # ---- cat -------------------------------------------------------------------------
 
 
+# --where "COLUMN OP VALUE": OP one of the scan's operators; for "in" and
+# "not in" VALUE is a comma-separated list (CSV quoting). The value is read by
+# the column's type: integers and floats as numbers, booleans as true/false
+# (or 1/0), bytes as hex, strings as they stand after trimming.
+WHERE_OPERATORS = ("not in", "==", "!=", "<=", ">=", "<", ">", "in")
+
+
+def split_where(text: str) -> tuple[str, str, str]:
+    """The column, operator and value text of one --where condition."""
+    best: tuple[int, str] | None = None
+    for op in WHERE_OPERATORS:
+        spaced = op.isalpha() or " " in op
+        needle = f" {op} " if spaced else op
+        at = text.find(needle)
+        if at > 0 and (best is None or at < best[0]):
+            best = (at, op)
+    if best is None:
+        raise CommandFailed(f"--where wants \"COLUMN OP VALUE\" with OP one of {', '.join(WHERE_OPERATORS)}, "
+                            f"got {text!r}")
+    at, op = best
+    width = len(op) + 2 if op.isalpha() or " " in op else len(op)
+    return text[:at].strip(), op, text[at + width:].strip()
+
+
+def where_value(text: str, type_code: int, column: str) -> Any:
+    kind = display_name(ColumnType(type_code))
+    try:
+        if kind == "int":
+            return int(text)
+        if kind == "float":
+            return float(text)
+        if kind == "bool":
+            lowered = text.lower()
+            if lowered not in ("true", "false", "1", "0"):
+                raise ValueError(text)
+            return lowered in ("true", "1")
+        if kind == "bytes":
+            return bytes.fromhex(text)
+    except ValueError:
+        raise CommandFailed(f"--where: {text!r} is not a value of the {kind} column {column!r}") from None
+    return text
+
+
+def parse_where(conditions: Sequence[str], path: str) -> list[tuple[str, str, Any]] | None:
+    """The --where conditions as scan filters, ANDed; None without any."""
+    if not conditions:
+        return None
+    types = {column["name"]: column["type"] for column in _native.Reader(path).metadata()["columns"]}
+    terms: list[tuple[str, str, Any]] = []
+    for condition in conditions:
+        column, op, value = split_where(condition)
+        if column not in types:
+            raise CommandFailed(f"no such column: {column}")
+        if op in ("in", "not in"):
+            items = _native.split_csv_line(value) if value else []
+            terms.append((column, op, [where_value(item, types[column], column) for item in items]))
+        else:
+            terms.append((column, op, where_value(value, types[column], column)))
+    return terms
+
+
 def command_cat(args: argparse.Namespace) -> int:
-    table = read_table(args.drux, parse_keys(args.key))
-    indices = list(range(len(table.names)))
+    columns = None
     if args.columns is not None:
-        wanted = _native.split_csv_line(args.columns)
-        missing = [name for name in wanted if name not in table.names]
+        columns = _native.split_csv_line(args.columns)
+        names = [column["name"] for column in _native.Reader(args.drux).metadata()["columns"]]
+        missing = [name for name in columns if name not in names]
         if missing:
             raise CommandFailed(f"no such column: {', '.join(missing)}")
-        indices = [table.names.index(name) for name in wanted]
+    filters = parse_where(args.where, args.drux)
+    if columns is None and filters is None:
+        table = read_table(args.drux, parse_keys(args.key))
+    else:
+        table = read_table(args.drux, parse_keys(args.key), columns=columns, filters=filters)
     rows = table.num_rows if args.head is None else min(args.head, table.num_rows)
     writer = csv.writer(sys.stdout, lineterminator="\n")
-    writer.writerow([table.names[i] for i in indices])
+    writer.writerow(table.names)
     for row in range(rows):
-        writer.writerow([render_cell(table.columns[i][row]) for i in indices])
+        writer.writerow([render_cell(column[row]) for column in table.columns])
     return EXIT_OK
 
 
@@ -281,6 +346,10 @@ def build_parser() -> argparse.ArgumentParser:
     cat.add_argument("drux", metavar="DRUX")
     cat.add_argument("--columns", metavar="A,B", help="only these columns, in this order")
     cat.add_argument("--head", type=non_negative, metavar="N", help="only the first N rows")
+    cat.add_argument("--where", action="append", default=[], metavar="\"COL OP VALUE\"",
+                     help="only rows where the condition holds (repeatable, all must hold); OP is one of "
+                          "==, !=, <, <=, >, >=, in, not in; the value of in/not in is a comma-separated list; "
+                          "bytes values are hex")
     cat.add_argument("--key", action="append", default=[], metavar="NAME=HEX", help=key_help)
     cat.set_defaults(run=command_cat)
     return parser

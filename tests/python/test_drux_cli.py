@@ -127,6 +127,49 @@ def test_cat_decrypts_with_a_key(tmp_path):
     assert (result.returncode, result.stdout) == (0, 's\n"x,y"\nz\n')
 
 
+@pytest.fixture
+def typed(tmp_path):
+    path = tmp_path / "typed.drux"
+    drux.write_table(path, {"n": [1, 2, 3, 4], "s": ["a", "b c", "a", "d"], "f": [0.5, 1.5, 2.5, 3.5],
+                            "ok": [True, False, True, True], "y": [b"\x01", b"", b"\x01", b"\x02"]}, chunk_rows=2)
+    return path
+
+
+# (--where conditions, the n of the rows printed)
+WHERE = [
+    (["n >= 3"], [3, 4]),
+    (["s == a", "n > 1"], [3]),
+    (["s in a,d"], [1, 3, 4]),
+    (["s not in a,d"], [2]),
+    (["s == b c"], [2]),
+    (["f < 2"], [1, 2]),
+    (["ok == false"], [2]),
+    (["y == 01"], [1, 3]),
+    (["n != 2", "n <= 3"], [1, 3]),
+    (["n > 9"], []),
+]
+
+
+@pytest.mark.parametrize("conditions, expected", WHERE)
+def test_cat_where_keeps_the_rows_where_every_condition_holds(typed, conditions, expected):
+    args = [arg for condition in conditions for arg in ("--where", condition)]
+    result = run("cat", typed, "--columns", "n", *args)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["n", *map(str, expected)]
+
+
+@pytest.mark.parametrize("condition, message", [
+    ("n = 3", "--where wants \"COLUMN OP VALUE\""),
+    ("nope == 1", "no such column: nope"),
+    ("n == x", "'x' is not a value of the int column 'n'"),
+    ("ok == maybe", "'maybe' is not a value of the bool column 'ok'"),
+])
+def test_cat_where_refuses_what_it_cannot_read(typed, condition, message):
+    result = run("cat", typed, "--where", condition)
+    assert result.returncode == 1
+    assert message in result.stderr
+
+
 @pytest.mark.parametrize("args", [[], ["frobnicate"], ["cat"], ["cat", "x.drux", "--head", "-1"], ["verify", "x", "--key", "nohex"],
                                   ["compress", "a.csv", "b.drux", "--jobs", "0"]])
 def test_usage_errors_exit_with_status_two(tmp_path, args):

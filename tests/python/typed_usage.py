@@ -64,3 +64,13 @@ def round_trip(path: str) -> drux.Table:
 
 def type_code(name: str) -> int:
     return int(drux.ColumnType[name.upper()]) + int(drux.Encoding["PLAIN"])
+
+
+def scan_counters(path: str) -> dict[str, int]:
+    scan = drux.scan(path, columns=["a"], filters=[("a", "==", 1)], jobs=2)
+    native: _native.Scan = _native.Scan(path, ["a"], [[("a", 0, [1])]], None, 1)
+    return {**scan.stats, **native.stats()}
+
+
+def filtered_table(path: str) -> drux.Table:
+    return drux.read_table(path, columns=["a"], filters=[[("a", "<", 2)], [("a", "in", [5, 6])]])

@@ -23,6 +23,7 @@
 #include "drux_v2/streaming_writer.h"
 #include "python_bindings/csv_converter.h"
 #include "python_bindings/drux_native/native_format.h"
+#include "python_bindings/drux_native/native_scan.h"
 #include "python_bindings/drux_native/native_values.h"
 #include "python_bindings/arrow_import.h"
 #include "python_bindings/parallel_convert.h"
@@ -567,6 +568,7 @@ int module_exec(PyObject* module) {
   const int added = PyModule_AddObjectRef(module, "Reader", reader_type);
   Py_DECREF(reader_type);
   if (added < 0) return -1;
+  if (add_scan_surface(module, g_drux_error) < 0) return -1;
   return add_format_surface(module);
 }
 
