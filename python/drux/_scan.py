@@ -17,10 +17,12 @@ to a requested schema (the consumer casts).
 from __future__ import annotations
 
 import os
+import time
 from collections.abc import Mapping, Sequence
 from typing import Any
 
 from . import _native
+from ._monitoring import Monitor, resident_memory
 
 PathLike = str | os.PathLike[str]
 
@@ -83,12 +85,19 @@ class Scan:
     Every ``__arrow_c_stream__`` call starts a fresh stream with one record
     batch per chunk that holds a matching row. ``stats`` tells how many
     chunks, blocks and bytes the streams of this scan read and skipped.
+
+    With a monitor, each helper (``to_arrow``, ``to_pandas``, ``to_polars``)
+    records its whole stream once it ends: the block bytes read with the
+    time taken, the rows and columns, the memory, or one error. A consumer
+    that takes the capsule itself goes unrecorded: the stream's callbacks
+    never touch the interpreter, so they cannot call a Python monitor.
     """
 
-    __slots__ = ("_native",)
+    __slots__ = ("_native", "_monitor")
 
-    def __init__(self, native: _native.Scan) -> None:
+    def __init__(self, native: _native.Scan, monitor: Monitor | None = None) -> None:
         self._native = native
+        self._monitor = monitor
 
     @property
     def column_names(self) -> list[str]:
@@ -108,14 +117,25 @@ class Scan:
 
     def _consume(self, read: Any) -> Any:
         """Runs a consumer; a failure of the file comes back as DruxError or OSError."""
+        before = self._native.stats()["bytes_read"]
+        start = time.perf_counter()
         try:
-            return read()
+            result = read()
         except Exception as error:
+            if self._monitor is not None:
+                self._monitor.record_error()
             try:
                 self._native.raise_failure()
             except (_native.DruxError, OSError) as failure:
                 raise failure from error
             raise
+        if self._monitor is not None:
+            read_bytes = self._native.stats()["bytes_read"] - before
+            if read_bytes:
+                self._monitor.record_read(read_bytes, (time.perf_counter() - start) * 1000.0)
+            self._monitor.record_rows_columns(len(result), len(self.column_names))
+            self._monitor.update_memory(*resident_memory())
+        return result
 
     # The helpers return their library's objects, typed Any: none of the
     # libraries is a dependency, and not all of them ship types.
@@ -146,6 +166,7 @@ def scan(
     filters: Sequence[Any] | None = None,
     keys: Mapping[str, bytes] | None = None,
     jobs: int | None = None,
+    monitor: Monitor | None = None,
 ) -> Scan:
     """Open ``path`` for an Arrow-native scan.
 
@@ -154,7 +175,7 @@ def scan(
     and chunks that cannot match are skipped from the footer's statistics;
     ``keys`` maps encrypted column names to 32-byte keys; ``jobs`` threads
     decode a batch's blocks side by side (default: the cores this process
-    may use).
+    may use); ``monitor`` records what the helpers read (see ``Scan``).
     """
     if columns is not None and (isinstance(columns, str) or not isinstance(columns, Sequence)):
         raise TypeError("columns must be a list of column names")
@@ -165,4 +186,4 @@ def scan(
     key_map = {name: bytes(key) for name, key in (keys or {}).items()} or None
     native = _native.Scan(os.fspath(path), None if columns is None else list(columns), normalise_filters(filters),
                           key_map, jobs)
-    return Scan(native)
+    return Scan(native, monitor)

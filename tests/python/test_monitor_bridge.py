@@ -185,3 +185,22 @@ def test_a_monitored_write_table_matches_the_file(tmp_path):
     with pytest.raises(TypeError):
         drux.write_table(tmp_path / "bad.drux", {"n": [1, "two"]}, types={"n": "int"}, monitor=monitor)
     assert monitor.get_metrics_dict()["total_errors"] == 1
+
+
+def test_a_monitored_scan_records_what_its_helper_read(tmp_path):
+    pytest.importorskip("pyarrow")
+    csv_path = table_csv(tmp_path / "in.csv", 70_000)
+    drux.convert_csv(csv_path, tmp_path / "out.drux", jobs=2)
+    monitor = drux_fileformat.PyPerformanceMonitor()
+    scan = drux.scan(tmp_path / "out.drux", columns=["c0", "c2"], monitor=monitor)
+    table = scan.to_arrow()
+    m = monitor.get_metrics_dict()
+    assert m["total_bytes_read"] == scan.stats["bytes_read"] > 0
+    assert (m["read_operations"], m["rows_processed"], m["columns_processed"]) == (1, table.num_rows, 2)
+    broken = tmp_path / "broken.drux"
+    data = bytearray((tmp_path / "out.drux").read_bytes())
+    data[200:260] = bytes(60)  # inside the first column block: its CRC no longer matches
+    broken.write_bytes(bytes(data))
+    with pytest.raises((drux.DruxError, OSError)):
+        drux.scan(broken, monitor=monitor).to_arrow()
+    assert monitor.get_metrics_dict()["total_errors"] == 1
