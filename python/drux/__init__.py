@@ -14,8 +14,9 @@ from __future__ import annotations
 
 from ._convert import ConvertResult, convert_csv
 from ._format import ColumnType, Encoding
+from ._limits import ReaderLimits
 from ._native import DruxError
 from ._table import COLUMN_TYPES, Table, read_metadata, read_table, write_table
 
-__all__ = ["COLUMN_TYPES", "ColumnType", "ConvertResult", "DruxError", "Encoding", "Table", "convert_csv",
-           "read_metadata", "read_table", "write_table"]
+__all__ = ["COLUMN_TYPES", "ColumnType", "ConvertResult", "DruxError", "Encoding", "ReaderLimits", "Table",
+           "convert_csv", "read_metadata", "read_table", "write_table"]

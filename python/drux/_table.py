@@ -14,6 +14,7 @@ from typing import TYPE_CHECKING, Any
 
 from . import _native
 from ._format import ColumnType, display_name
+from ._limits import ReaderLimits
 
 if TYPE_CHECKING:
     from ._native import Metadata
@@ -82,16 +83,26 @@ def _normalise_keys(keys: Mapping[str, bytes] | None) -> dict[str, bytes]:
     return result
 
 
-def read_table(path: PathLike, keys: Mapping[str, bytes] | None = None) -> Table:
+def _open(path: PathLike, limits: ReaderLimits | None) -> _native.Reader:
+    if limits is not None and not isinstance(limits, ReaderLimits):
+        raise TypeError(f"limits must be a drux.ReaderLimits, not {type(limits).__name__}")
+    return _native.Reader(os.fspath(path), limits)
+
+
+def read_table(path: PathLike, keys: Mapping[str, bytes] | None = None, *,
+               limits: ReaderLimits | None = None) -> Table:
     """Read a whole DRUX file.
 
     ``keys`` maps column names to 32-byte keys for encrypted columns. Integer,
     float, boolean, string and bytes columns keep no per-cell null marker
     (only a null count per chunk, see ``read_metadata``), so their nulls come
     back as 0, 0.0, False, "" or b"". Nested columns give back ``None``.
+    ``limits`` bounds what the read may cost (``ReaderLimits()`` when None);
+    a file beyond them raises ``DruxError`` naming the limit.
     """
     key_map = _normalise_keys(keys)
-    reader = _native.Reader(os.fspath(path))
+    reader = _open(path, limits)
+    reader.check_table_cells()
     meta = reader.metadata()
     names = [column["name"] for column in meta["columns"]]
     columns: list[list[Any]] = [[] for _ in names]
@@ -101,9 +112,12 @@ def read_table(path: PathLike, keys: Mapping[str, bytes] | None = None) -> Table
     return Table(names, columns)
 
 
-def read_metadata(path: PathLike) -> Metadata:
-    """Header fields, schema, and per chunk and column the block location, encoding and statistics."""
-    return _native.Reader(os.fspath(path)).metadata()
+def read_metadata(path: PathLike, *, limits: ReaderLimits | None = None) -> Metadata:
+    """Header fields, schema, and per chunk and column the block location, encoding and statistics.
+
+    ``limits`` bounds what opening the file may cost, as for ``read_table``.
+    """
+    return _open(path, limits).metadata()
 
 
 def _column_pairs(columns: Mapping[str, Sequence[Any]] | Iterable[tuple[str, Sequence[Any]]]) -> list[tuple[str, list[Any]]]:

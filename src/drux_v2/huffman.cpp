@@ -437,11 +437,11 @@ Status check_stream_end(const BitReader& reader, ByteView stream) {
 
 }  // namespace
 
-Result<ByteBuffer> huffman_decompress(ByteView data, std::size_t max_output) {
-  if (data.empty()) return ByteBuffer{};
+Status huffman_decode_pieces(ByteView data, std::size_t max_output, const PieceSink& sink) {
+  if (data.empty()) return {};
   ByteReader in(data);
   CodeLengths lengths{};
-  if (Status status = read_code_lengths(in, lengths); !status) return status.error_value();
+  if (Status status = read_code_lengths(in, lengths); !status) return status;
   std::uint32_t block_length;
   DRUX_FAIL_IF(!in.read_u32_le(block_length), "Huffman block length is truncated");
   const ByteView stream = in.read_rest();
@@ -462,12 +462,24 @@ Result<ByteBuffer> huffman_decompress(ByteView data, std::size_t max_output) {
 
   const int table_bits = max_length(lengths);
   const std::vector<std::uint16_t> table = build_decode_table(lengths, table_bits);
-  ByteBuffer out(block_length);
   BitReader reader{stream.data(), stream.size()};
-  if (Status status = decode_symbols(reader, table, table_bits, out.data(), out.size()); !status) {
-    return status.error_value();
+  ByteBuffer piece(std::min<std::size_t>(block_length, kDecodePieceSize));
+  for (std::size_t left = block_length; left > 0;) {
+    const std::size_t n = std::min(left, piece.size());
+    if (Status status = decode_symbols(reader, table, table_bits, piece.data(), n); !status) return status;
+    if (Status status = sink(ByteView(piece.data(), n)); !status) return status;
+    left -= n;
   }
-  if (Status status = check_stream_end(reader, stream); !status) return status.error_value();
+  return check_stream_end(reader, stream);
+}
+
+Result<ByteBuffer> huffman_decompress(ByteView data, std::size_t max_output) {
+  ByteBuffer out;
+  Status status = huffman_decode_pieces(data, max_output, [&out](ByteView piece) {
+    put_bytes(out, piece);
+    return Status{};
+  });
+  if (!status) return status.error_value();
   return out;
 }
 

@@ -511,4 +511,65 @@ Result<ByteBuffer> lz_decompress(ByteView tokens, std::size_t max_output) {
   return out;
 }
 
+Status LzPieceDecoder::append_literals(const std::uint8_t* data, std::size_t size) {
+  DRUX_FAIL_IF(size > max_output_ - out_.size(), "LZ output passes its size limit");
+  out_.insert(out_.end(), data, data + size);
+  return {};
+}
+
+Status LzPieceDecoder::apply_token(const std::uint8_t* token) {
+  const std::size_t distance = token[1] | (std::size_t{token[2]} << 8);
+  const std::size_t length = token[3] | (std::size_t{token[4]} << 8);
+  if (distance == 0) {
+    DRUX_FAIL_IF(length != 1, "LZ token with distance 0 is not an escaped FF");
+    return append_literals(&kTokenMarker, 1);
+  }
+  const std::size_t start = out_.size();
+  DRUX_FAIL_IF(distance > start, "LZ match reaches before the start of the block");
+  DRUX_FAIL_IF(length < kMinMatch, "LZ match shorter than 6 bytes");
+  DRUX_FAIL_IF(length > max_output_ - start, "LZ output passes its size limit");
+  out_.resize(start + length);
+  copy_match(out_.data() + start, distance, length);
+  return {};
+}
+
+Status LzPieceDecoder::feed(ByteView piece) {
+  const std::uint8_t* p = piece.data();
+  std::size_t n = piece.size();
+  if (carried_ > 0) {
+    const std::size_t take = std::min(kTokenSize - carried_, n);
+    std::memcpy(carry_.data() + carried_, p, take);
+    carried_ += take;
+    p += take;
+    n -= take;
+    if (carried_ < kTokenSize) return {};
+    carried_ = 0;
+    if (Status s = apply_token(carry_.data()); !s) return s;
+  }
+  while (n > 0) {
+    if (*p != kTokenMarker) {
+      const auto* marker = static_cast<const std::uint8_t*>(std::memchr(p, kTokenMarker, n));
+      const std::size_t run = marker ? static_cast<std::size_t>(marker - p) : n;
+      if (Status s = append_literals(p, run); !s) return s;
+      p += run;
+      n -= run;
+      continue;
+    }
+    if (n < kTokenSize) {
+      std::memcpy(carry_.data(), p, n);
+      carried_ = n;
+      return {};
+    }
+    if (Status s = apply_token(p); !s) return s;
+    p += kTokenSize;
+    n -= kTokenSize;
+  }
+  return {};
+}
+
+Status LzPieceDecoder::finish() const {
+  DRUX_FAIL_IF(carried_ > 0, "LZ token stream ends inside a token");
+  return {};
+}
+
 }  // namespace drux

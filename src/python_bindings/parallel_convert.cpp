@@ -36,7 +36,7 @@
 #include "python_bindings/csv_pieces.h"
 #include "python_bindings/csv_rows.h"
 #include "python_bindings/line_reader.h"
-#include "python_bindings/utf8_check.h"
+#include "drux_v2/utf8_check.h"
 
 namespace drux {
 namespace {
