@@ -1,8 +1,9 @@
 // The reader on an arbitrary file: opening it, reading every column of
 // every chunk and verifying every block give cells or a clear error, never a
-// crash. The reader runs with the limits every user gets by default, so a
-// file that makes it spend more than they allow passes the harness's RSS
-// limit and is reported. The input is written to a private file first,
+// crash. The reader runs under limits (the user's defaults scaled down so a
+// run does many executions a second): a file that makes it spend more than
+// they allow, a bomb the bounds miss, passes the harness's RSS limit of
+// 2 GiB and is reported. The input is written to a private file first,
 // since the reader works on paths.
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "drux_v2/drux_reader.h"
+#include "fuzz_input.h"
 
 using namespace drux;
 
@@ -36,7 +38,14 @@ static bool write_file(const std::string& path, const std::uint8_t* data, std::s
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (!write_file(scratch_path(), data, size)) return 0;
-  const ReaderLimits limits;
+  static const ReaderLimits limits = [] {
+    ReaderLimits l;
+    l.max_block_bytes = fuzz::kMaxOutput;
+    l.max_metadata_bytes = fuzz::kMaxOutput;
+    l.max_chunk_rows = 1u << 20;
+    l.max_chunks = 1u << 16;
+    return l;
+  }();
   auto reader = DruxReader::open(scratch_path(), limits);
   if (!reader.ok()) return 0;
   const DruxMetadata& meta = reader.value().metadata();

@@ -168,6 +168,7 @@ def verify_file(path: str, keys: dict[str, bytes], limits: ReaderLimits | None =
     """Every block decoded and its footer entry re-derived from its cells (statistics, null count, filter)."""
     problems = []
     reader = _native.Reader(path, limits)  # structure, trailer and footer
+    reader.check_table_cells()  # verify decodes every cell, so it has the bound of a whole-table read
     meta = reader.metadata()
     for chunk in range(len(meta["chunks"])):
         for index, column in enumerate(meta["columns"]):
@@ -297,9 +298,11 @@ def build_parser() -> argparse.ArgumentParser:
     info.set_defaults(run=command_info)
 
     key_help = "key of an encrypted column, as NAME=64 hex digits (repeatable)"
-    verify = commands.add_parser("verify", help="check structure, CRCs and every block",
-                                 description="Check a DRUX file's structure and CRCs, decode every block, "
-                                             "and optionally compare every cell with a CSV file.")
+    verify = commands.add_parser("verify", help="check structure, CRCs, every block and the footer's statistics",
+                                 description="Check a DRUX file's structure and CRCs, decode every block, check "
+                                             "each block's footer statistics, null count and membership filter "
+                                             "against its cells and its strings for UTF-8, and optionally compare "
+                                             "every cell with a CSV file.")
     verify.add_argument("drux", metavar="DRUX")
     verify.add_argument("--csv", metavar="CSV", help="the CSV file the DRUX file was converted from")
     verify.add_argument("--key", action="append", default=[], metavar="NAME=HEX", help=key_help)
@@ -331,7 +334,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         sys.stdout = None
         return EXIT_OK
     except (CommandFailed, OSError, ValueError) as error:
-        print(f"drux {args.command}: {error}", file=sys.stderr)
+        hint = " (the drux command takes --limit NAME=N)" if "ReaderLimits." in str(error) else ""
+        print(f"drux {args.command}: {error}{hint}", file=sys.stderr)
         return EXIT_FAILED
     except MemoryError:
         print(f"drux {args.command}: out of memory (the file needs more memory than this process may use; "

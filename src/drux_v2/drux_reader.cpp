@@ -465,6 +465,7 @@ Status DruxReader::verify_chunk(std::uint32_t chunk, std::size_t column, const A
 }
 
 Status DruxReader::verify() const {
+  if (Status s = check_table_cells(meta_, limits_); !s) return s;
   for (std::uint32_t k = 0; k < meta_.chunk_count(); ++k) {
     for (std::size_t c = 0; c < meta_.columns.size(); ++c) {
       if (Status s = verify_chunk(k, c); !s) return s;

@@ -122,6 +122,8 @@ class DruxReader {
   Status verify_chunk(std::uint32_t chunk, std::size_t column, const AesKey* key = nullptr) const;
 
   // verify_chunk for every block, without keys: the whole check of a file.
+  // It decodes every cell, so it keeps to limits().max_cells as a
+  // whole-table read does.
   Status verify() const;
 
  private:
