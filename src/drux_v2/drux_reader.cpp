@@ -170,8 +170,9 @@ Status read_front(int fd, DruxMetadata& meta, const ReaderLimits& limits) {
   auto schema_block = read_at(fd, kSchemaBlockOffset, schema_length);
   if (!schema_block) return schema_block.error_value();
   // Every entry is a name and at most twelve bytes around it.
-  const DecodeCap schema_cap{info.column_count * (kMaxSchemaEntryOverhead + limits.max_name_bytes),
-                             limits.max_metadata_bytes, "max_metadata_bytes"};
+  const std::uint64_t entry_bound =
+      std::min<std::uint64_t>(limits.max_name_bytes, std::uint64_t{1} << 40) + kMaxSchemaEntryOverhead;
+  const DecodeCap schema_cap{info.column_count * entry_bound, limits.max_metadata_bytes, "max_metadata_bytes"};
   auto schema = decompress(schema_block.value(), schema_cap, "schema block");
   if (!schema) return schema.error_value();
   if (Status s = read_schema(schema.value(), info.column_count, meta.columns); !s) return s;
@@ -270,7 +271,8 @@ DecodeCap footer_cap(const DruxFileInfo& info, const ReaderLimits& limits) {
   const std::uint64_t fixed = kFooterHeadSize + kFooterRowCountSize * info.chunk_count +
                               blocks * (kFooterEntryFixedSize + 4 * kMaxVarintSize);
   const std::uint64_t texts = blocks == 0 ? 0 : limits.max_metadata_bytes;
-  return {fixed + texts, limits.max_metadata_bytes, "max_metadata_bytes"};
+  const std::uint64_t most = std::numeric_limits<std::uint64_t>::max();
+  return {texts > most - fixed ? most : fixed + texts, limits.max_metadata_bytes, "max_metadata_bytes"};
 }
 
 Status read_footer(int fd, DruxMetadata& meta, const ReaderLimits& limits) {
