@@ -1,7 +1,11 @@
 // Throughput of compress_block (LZ stage plus whatever coder attempts the
 // block earns) at each compression level on typical and extreme blocks, and
 // of decompress_block on CSV text. Compare the levels from one run: the
-// ratio counter is output over input.
+// ratio counter is output over input. For an entropy-coded token stream,
+// decompress_block (which hands the tokens to the LZ decoder a piece at a
+// time, so the stream is never held whole) runs beside the two-step decoding
+// it replaced (the whole token stream first, then LZ), to show what bounding
+// the memory costs.
 //
 // It prints figures and judges none; the write path around the blocks is
 // bench_write_chunk's.
@@ -14,6 +18,9 @@
 #include <vector>
 
 #include "drux_v2/block_compressor.h"
+#include "drux_v2/huffman.h"
+#include "drux_v2/lz.h"
+#include "drux_v2/range_coder.h"
 #include "drux_v2/string_codec.h"
 
 namespace {
@@ -94,7 +101,32 @@ DRUX_BENCH_LEVELS(csv_1MiB, csv_text);
 DRUX_BENCH_LEVELS(string_column_65536_rows, string_payload);
 DRUX_BENCH_LEVELS(random_1MiB, random_block);
 DRUX_BENCH_LEVELS(one_byte_1MiB, one_byte_block);
+
+// The token stream decoded whole, then LZ-decoded: the same output as
+// decompress_block for methods 01 and 05, with the whole stream in memory.
+void BM_DecompressWholeTokens(benchmark::State& state, drux::ByteBuffer (*make)()) {
+  const drux::ByteBuffer block = make();
+  const drux::ByteBuffer compressed = drux::compress_block(block);
+  const drux::ByteView payload = drux::ByteView(compressed).subspan(1);
+  const bool huffman = compressed[0] == static_cast<std::uint8_t>(drux::BlockMethod::LzHuffman);
+  if (!huffman && compressed[0] != static_cast<std::uint8_t>(drux::BlockMethod::LzRange)) {
+    state.SkipWithError("block is not an entropy-coded token stream");
+    return;
+  }
+  const std::size_t token_cap = 5 * block.size();
+  for (auto _ : state) {
+    auto tokens = huffman ? drux::huffman_decompress(payload, token_cap) : drux::range_decompress(payload, token_cap);
+    auto decoded = drux::lz_decompress(tokens.value(), block.size());
+    benchmark::DoNotOptimize(decoded.value().data());
+  }
+  report(state, block.size(), compressed.size(), compressed[0]);
+}
+
 BENCHMARK_CAPTURE(BM_DecompressBlock, csv_1MiB, csv_text)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_DecompressWholeTokens, csv_1MiB, csv_text)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_DecompressBlock, string_column_65536_rows, string_payload)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_DecompressWholeTokens, string_column_65536_rows, string_payload)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -15,10 +15,11 @@ from __future__ import annotations
 from ._arrow import write_arrow
 from ._convert import ConvertResult, convert_csv
 from ._format import ColumnType, Encoding
+from ._limits import ReaderLimits
 from ._native import DruxError
 from ._render import render_cell
 from ._scan import Scan, scan
 from ._table import COLUMN_TYPES, Table, read_metadata, read_table, write_table
 
-__all__ = ["COLUMN_TYPES", "ColumnType", "ConvertResult", "DruxError", "Encoding", "Scan", "Table", "convert_csv",
-           "read_metadata", "read_table", "render_cell", "scan", "write_arrow", "write_table"]
+__all__ = ["COLUMN_TYPES", "ColumnType", "ConvertResult", "DruxError", "Encoding", "ReaderLimits", "Scan", "Table",
+           "convert_csv", "read_metadata", "read_table", "render_cell", "scan", "write_arrow", "write_table"]

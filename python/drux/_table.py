@@ -16,6 +16,7 @@ from . import _native
 from ._monitoring import Monitor, Recorder
 from ._format import ColumnType, display_name
 from ._scan import normalise_filters
+from ._limits import ReaderLimits
 
 if TYPE_CHECKING:
     from ._native import Metadata
@@ -89,12 +90,19 @@ def _normalise_keys(keys: Mapping[str, bytes] | None) -> dict[str, bytes]:
     return result
 
 
+def _open(path: PathLike, limits: ReaderLimits | None) -> _native.Reader:
+    if limits is not None and not isinstance(limits, ReaderLimits):
+        raise TypeError(f"limits must be a drux.ReaderLimits, not {type(limits).__name__}")
+    return _native.Reader(os.fspath(path), limits)
+
+
 def read_table(
     path: PathLike,
     keys: Mapping[str, bytes] | None = None,
     *,
     columns: Sequence[str] | None = None,
     filters: Sequence[Any] | None = None,
+    limits: ReaderLimits | None = None,
 ) -> Table:
     """Read a whole DRUX file, or some columns and the rows that match.
 
@@ -103,7 +111,10 @@ def read_table(
     (only a null count per chunk, see ``read_metadata``), so their nulls come
     back as 0, 0.0, False, "" or b"". Nested columns give back ``None``.
     ``columns`` and ``filters`` are those of ``drux.scan``, whose chunk
-    skipping and row filter they go through.
+    skipping and row filter they go through. ``limits`` bounds what a whole
+    read may cost (``ReaderLimits()`` when None); a file beyond them raises
+    ``DruxError`` naming the limit. The scan road reads under the default
+    limits.
     """
     key_map = _normalise_keys(keys)
     if columns is not None or filters is not None:
@@ -112,7 +123,8 @@ def read_table(
         native = _native.Scan(os.fspath(path), None if columns is None else list(columns),
                               normalise_filters(filters), key_map or None, 1)
         return Table(native.names(), native.read_lists())
-    reader = _native.Reader(os.fspath(path))
+    reader = _open(path, limits)
+    reader.check_table_cells()
     meta = reader.metadata()
     names = [column["name"] for column in meta["columns"]]
     values: list[list[Any]] = [[] for _ in names]
@@ -122,9 +134,12 @@ def read_table(
     return Table(names, values)
 
 
-def read_metadata(path: PathLike) -> Metadata:
-    """Header fields, schema, and per chunk and column the block location, encoding and statistics."""
-    return _native.Reader(os.fspath(path)).metadata()
+def read_metadata(path: PathLike, *, limits: ReaderLimits | None = None) -> Metadata:
+    """Header fields, schema, and per chunk and column the block location, encoding and statistics.
+
+    ``limits`` bounds what opening the file may cost, as for ``read_table``.
+    """
+    return _open(path, limits).metadata()
 
 
 def _column_pairs(columns: Mapping[str, Sequence[Any]] | Iterable[tuple[str, Sequence[Any]]]) -> list[tuple[str, list[Any]]]:

@@ -1,7 +1,8 @@
 """The drux command: compress, info, verify and cat.
 
-Exit status: 0 on success, 1 when a check fails or a file cannot be read,
-2 on a usage error.
+Exit status: 0 on success, 1 when a check fails or a file cannot be read
+(every error, out of memory included, is one line on stderr, never a
+traceback), 2 on a usage error.
 
 Every command is a thin layer over the package and the native module: the CSV
 rules and the format's names come from C++, so the command cannot drift from
@@ -12,6 +13,7 @@ from __future__ import annotations
 
 import argparse
 import csv
+import dataclasses
 import datetime
 import json
 import os
@@ -24,6 +26,7 @@ from . import _native
 from ._convert import available_cores, convert_csv
 from ._render import render_cell
 from ._format import ColumnType, Encoding, display_name
+from ._limits import ReaderLimits
 from ._table import read_table
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
@@ -89,8 +92,8 @@ def encoding_name(code: int) -> str:
         return str(code)
 
 
-def describe(path: str) -> dict[str, Any]:
-    reader = _native.Reader(path)
+def describe(path: str, limits: ReaderLimits | None = None) -> dict[str, Any]:
+    reader = _native.Reader(path, limits)
     meta = reader.metadata()
     columns = []
     for index, column in enumerate(meta["columns"]):
@@ -119,7 +122,7 @@ def describe(path: str) -> dict[str, Any]:
 
 
 def command_info(args: argparse.Namespace) -> int:
-    info = describe(args.drux)
+    info = describe(args.drux, args.limits)
     if args.json:
         print(json.dumps(info, indent=2))
         return EXIT_OK
@@ -162,22 +165,25 @@ def csv_table(path: str) -> tuple[list[str], list[list[str]]]:
         raise CommandFailed(f"{path}: {error}") from None
 
 
-def verify_file(path: str, keys: dict[str, bytes]) -> list[str]:
+def verify_file(path: str, keys: dict[str, bytes], limits: ReaderLimits | None = None) -> list[str]:
+    """Every block decoded and its footer entry re-derived from its cells (statistics, null count, filter)."""
     problems = []
-    reader = _native.Reader(path)  # structure, trailer and footer
+    reader = _native.Reader(path, limits)  # structure, trailer and footer
+    reader.check_table_cells()  # verify decodes every cell, so it has the bound of a whole-table read
     meta = reader.metadata()
     for chunk in range(len(meta["chunks"])):
         for index, column in enumerate(meta["columns"]):
             try:
-                reader.read_column_chunk(chunk, index, keys.get(column["name"]))
+                reader.verify_chunk(chunk, index, keys.get(column["name"]))
             except _native.DruxError as error:
                 problems.append(str(error))
     return problems
 
 
-def compare_with_csv(drux_path: str, csv_path: str, keys: dict[str, bytes], limit: int = 20) -> list[str]:
+def compare_with_csv(drux_path: str, csv_path: str, keys: dict[str, bytes], limit: int = 20,
+                     limits: ReaderLimits | None = None) -> list[str]:
     names, rows = csv_table(csv_path)
-    table = read_table(drux_path, keys)
+    table = read_table(drux_path, keys, limits=limits)
     problems = []
     if table.names != names:
         problems.append(f"column names differ: DRUX {table.names!r}, CSV {names!r}")
@@ -196,9 +202,9 @@ def compare_with_csv(drux_path: str, csv_path: str, keys: dict[str, bytes], limi
 
 def command_verify(args: argparse.Namespace) -> int:
     keys = parse_keys(args.key)
-    problems = verify_file(args.drux, keys)
+    problems = verify_file(args.drux, keys, args.limits)
     if not problems and args.csv:
-        problems = compare_with_csv(args.drux, args.csv, keys)
+        problems = compare_with_csv(args.drux, args.csv, keys, limits=args.limits)
     for problem in problems:
         print(f"{args.drux}: {problem}", file=sys.stderr)
     if problems:
@@ -281,7 +287,7 @@ def command_cat(args: argparse.Namespace) -> int:
             raise CommandFailed(f"no such column: {', '.join(missing)}")
     filters = parse_where(args.where, args.drux)
     if columns is None and filters is None:
-        table = read_table(args.drux, parse_keys(args.key))
+        table = read_table(args.drux, parse_keys(args.key), limits=args.limits)
     else:
         table = read_table(args.drux, parse_keys(args.key), columns=columns, filters=filters)
     rows = table.num_rows if args.head is None else min(args.head, table.num_rows)
@@ -309,6 +315,23 @@ def positive(text: str) -> int:
     return value
 
 
+LIMIT_NAMES = tuple(field.name for field in dataclasses.fields(ReaderLimits))
+
+
+def reader_limit(text: str) -> tuple[str, int]:
+    name, sep, value = text.partition("=")
+    if not sep or name not in LIMIT_NAMES or not value.isdigit():
+        raise argparse.ArgumentTypeError(f"--limit wants NAME=N with NAME one of {', '.join(LIMIT_NAMES)}, "
+                                         f"got {text!r}")
+    return name, int(value)
+
+
+def add_limit_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--limit", action="append", default=[], type=reader_limit, metavar="NAME=N",
+                        help="raise (or lower) one of the reader's limits, e.g. --limit max_chunk_rows=16777216 "
+                             f"(repeatable; names: {', '.join(LIMIT_NAMES)})")
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="drux", description="Convert, inspect, verify and print DRUX v2 files.")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -331,15 +354,19 @@ def build_parser() -> argparse.ArgumentParser:
     info = commands.add_parser("info", help="summarise a DRUX file", description="Summarise a DRUX file.")
     info.add_argument("drux", metavar="DRUX")
     info.add_argument("--json", action="store_true", help="print JSON for machines")
+    add_limit_option(info)
     info.set_defaults(run=command_info)
 
     key_help = "key of an encrypted column, as NAME=64 hex digits (repeatable)"
-    verify = commands.add_parser("verify", help="check structure, CRCs and every block",
-                                 description="Check a DRUX file's structure and CRCs, decode every block, "
-                                             "and optionally compare every cell with a CSV file.")
+    verify = commands.add_parser("verify", help="check structure, CRCs, every block and the footer's statistics",
+                                 description="Check a DRUX file's structure and CRCs, decode every block, check "
+                                             "each block's footer statistics, null count and membership filter "
+                                             "against its cells and its strings for UTF-8, and optionally compare "
+                                             "every cell with a CSV file.")
     verify.add_argument("drux", metavar="DRUX")
     verify.add_argument("--csv", metavar="CSV", help="the CSV file the DRUX file was converted from")
     verify.add_argument("--key", action="append", default=[], metavar="NAME=HEX", help=key_help)
+    add_limit_option(verify)
     verify.set_defaults(run=command_verify)
 
     cat = commands.add_parser("cat", help="print the table as CSV", description="Print a DRUX table as CSV.")
@@ -351,6 +378,7 @@ def build_parser() -> argparse.ArgumentParser:
                           "==, !=, <, <=, >, >=, in, not in; the value of in/not in is a comma-separated list; "
                           "bytes values are hex")
     cat.add_argument("--key", action="append", default=[], metavar="NAME=HEX", help=key_help)
+    add_limit_option(cat)
     cat.set_defaults(run=command_cat)
     return parser
 
@@ -359,6 +387,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     run: Callable[[argparse.Namespace], int] = args.run
+    limit_pairs = getattr(args, "limit", [])
+    args.limits = ReaderLimits(**dict(limit_pairs)) if limit_pairs else None
     try:
         return run(args)
     except argparse.ArgumentTypeError as error:
@@ -368,5 +398,13 @@ def main(argv: Sequence[str] | None = None) -> int:
         sys.stdout = None
         return EXIT_OK
     except (CommandFailed, OSError, ValueError) as error:
-        print(f"drux {args.command}: {error}", file=sys.stderr)
+        hint = " (the drux command takes --limit NAME=N)" if "ReaderLimits." in str(error) else ""
+        print(f"drux {args.command}: {error}{hint}", file=sys.stderr)
+        return EXIT_FAILED
+    except MemoryError:
+        print(f"drux {args.command}: out of memory (the file needs more memory than this process may use; "
+              "lower --limit values refuse such files sooner)", file=sys.stderr)
+        return EXIT_FAILED
+    except Exception as error:  # anything else is still one line, never a traceback
+        print(f"drux {args.command}: {type(error).__name__}: {error}", file=sys.stderr)
         return EXIT_FAILED

@@ -26,12 +26,9 @@
 #include "drux_v2/column_block.h"
 #include "drux_v2/int_codecs.h"
 #include "drux_v2/nested_codec.h"
+#include "drux_v2/utf8_check.h"
 
 namespace drux {
-
-// A string payload is one decoded block, so its text always fits the 32-bit
-// offsets of utf8 and binary.
-static_assert(kMaxDecodedBlockSize <= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()));
 
 namespace {
 
@@ -92,9 +89,14 @@ Status decode_bools(ByteView data, std::size_t rows, ArrowColumn& out) {
 }
 
 // String and bytes payloads: varint length, then the bytes, per cell.
-Status decode_items(ByteView data, std::size_t rows, ArrowColumn& out, const char* what) {
+// `utf8`: the items are texts, which must be valid UTF-8 as Arrow's utf8 requires.
+Status decode_items(ByteView data, std::size_t rows, ArrowColumn& out, const char* what, bool utf8) {
   // Every cell costs at least its one-byte length.
   DRUX_FAIL_IF(rows > data.size(), std::string(what) + " payload too short for " + str(rows) + " rows");
+  // A payload is one decoded block, within the reader's block limit; past
+  // 2 GiB its text would not fit the 32-bit offsets of utf8 and binary.
+  DRUX_FAIL_IF(data.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()),
+               std::string(what) + " payload over 2 GiB, more than 32-bit Arrow offsets reach");
   out.values.allocate((rows + 1) * sizeof(std::int32_t));
   out.data.allocate(data.size());
   auto* offsets = reinterpret_cast<std::int32_t*>(out.values.data());
@@ -107,6 +109,8 @@ Status decode_items(ByteView data, std::size_t rows, ArrowColumn& out, const cha
     ByteView item;
     DRUX_FAIL_IF(!in.read_varint(length) || !in.read_bytes(length, item),
                  std::string(what) + " payload ends inside row " + str(r));
+    DRUX_FAIL_IF(utf8 && !is_valid_utf8(reinterpret_cast<const char*>(item.data()), item.size()),
+                 std::string(what) + " in row " + str(r) + " is not valid UTF-8");
     std::memcpy(text + end, item.data(), item.size());
     end += item.size();
     offsets[r + 1] = static_cast<std::int32_t>(end);
@@ -843,9 +847,9 @@ Result<ArrowColumn> decode_arrow_column(const ScanSource& source, std::uint32_t 
   const DruxMetadata& meta = source.reader.metadata();
   const KColumn& column = meta.columns[c];
   const std::uint32_t rows = meta.chunk_rows[chunk];
-  DRUX_FAIL_IF(rows > kMaxReaderChunkRows, "chunk " + str(chunk) + ": " + str(rows) +
-                                               " rows, more than this reader decodes in one chunk (" +
-                                               str(kMaxReaderChunkRows) + ")");
+  const std::uint32_t max_rows = source.reader.limits().max_chunk_rows;
+  DRUX_FAIL_IF(rows > max_rows, "chunk " + str(chunk) + ": " + str(rows) + " rows, more than the reader's limit of " +
+                                    str(max_rows) + " rows per chunk (ReaderLimits.max_chunk_rows)");
   auto payload = source.reader.read_block(chunk, c);
   if (!payload) return payload.error_value();
   if (column.encrypted) {
@@ -862,8 +866,8 @@ Result<ArrowColumn> decode_arrow_column(const ScanSource& source, std::uint32_t 
     case ColType::Int:
     case ColType::Float: decoded = decode_numbers(column.col_type, encoding, data, rows, out); break;
     case ColType::Bool: decoded = decode_bools(data, rows, out); break;
-    case ColType::Str: decoded = decode_items(data, rows, out, "string"); break;
-    case ColType::Bytes: decoded = decode_items(data, rows, out, "bytes"); break;
+    case ColType::Str: decoded = decode_items(data, rows, out, "string", true); break;
+    case ColType::Bytes: decoded = decode_items(data, rows, out, "bytes", false); break;
     default: decoded = decode_nested(data, rows, out); break;
   }
   if (!decoded) return in_block(column, chunk, decoded.error_value());

@@ -167,9 +167,18 @@ std::size_t token_limit(std::size_t max_output) {
   return max_output > most / kMaxTokenBytesPerByte ? most : max_output * kMaxTokenBytesPerByte;
 }
 
-Result<ByteBuffer> decode_tokens(Result<ByteBuffer> tokens, std::size_t max_output) {
-  if (!tokens) return tokens.error_value();
-  return lz_decompress(tokens.value(), max_output);
+// An entropy-coded token stream goes straight into the LZ decoder piece by
+// piece: memory is the output so far plus one piece, never the token
+// stream the entropy header declares (up to five times the output cap).
+using PieceDecoder = Status (*)(ByteView, std::size_t, const PieceSink&);
+
+Result<ByteBuffer> decode_tokens(PieceDecoder entropy, ByteView payload, std::size_t max_output) {
+  ByteBuffer out;
+  LzPieceDecoder lz(out, max_output);
+  Status status = entropy(payload, token_limit(max_output), [&lz](ByteView piece) { return lz.feed(piece); });
+  if (status) status = lz.finish();
+  if (!status) return status.error_value();
+  return out;
 }
 
 // The smallest of the candidates so far, method byte first. A candidate
@@ -323,7 +332,7 @@ Result<ByteBuffer> decompress_block(ByteView block, std::size_t max_output) {
     case static_cast<std::uint8_t>(BlockMethod::Lz):
       return lz_decompress(payload, max_output);
     case static_cast<std::uint8_t>(BlockMethod::LzHuffman):
-      return decode_tokens(huffman_decompress(payload, token_limit(max_output)), max_output);
+      return decode_tokens(huffman_decode_pieces, payload, max_output);
     case static_cast<std::uint8_t>(BlockMethod::Stored):
       DRUX_FAIL_IF(payload.size() > max_output, "stored block passes its size limit");
       return ByteBuffer(payload.begin(), payload.end());
@@ -332,7 +341,7 @@ Result<ByteBuffer> decompress_block(ByteView block, std::size_t max_output) {
     case static_cast<std::uint8_t>(BlockMethod::Range):
       return range_decompress(payload, max_output);
     case static_cast<std::uint8_t>(BlockMethod::LzRange):
-      return decode_tokens(range_decompress(payload, token_limit(max_output)), max_output);
+      return decode_tokens(range_decode_pieces, payload, max_output);
   }
   return data_error("unknown block compression method");
 }

@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <string>
 
+#include "drux_v2/utf8_check.h"
+
 namespace drux {
 namespace {
 
@@ -93,6 +95,9 @@ Status read_schema(ByteView bytes, std::uint16_t column_count, std::vector<KColu
                      !in.read_u8(encrypted),
                  "schema: column " + str(c) + " is cut short (the header declares " + str(column_count) +
                      " columns)");
+    // A name is text: one that is not UTF-8 is damage, not a name.
+    DRUX_FAIL_IF(!is_valid_utf8(reinterpret_cast<const char*>(name.data()), name.size()),
+                 "schema: the name of column " + str(c) + " is not UTF-8");
     auto named = [&] { return "schema: column " + str(c) + " ('" + std::string(as_text(name)) + "')"; };
     DRUX_FAIL_IF(!is_col_type(type), named() + " has unknown type " + str(type));
     DRUX_FAIL_IF(encrypted > 1, named() + " has encrypted flag " + str(encrypted));

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <iterator>
+#include <limits>
 #include <string>
 #include <utility>
 
@@ -24,7 +25,9 @@
 #include "drux_v2/block_compressor.h"
 #include "drux_v2/column_block.h"
 #include "drux_v2/crc32.h"
+#include "drux_v2/footer_check.h"
 #include "drux_v2/system_error.h"
+#include "drux_v2/utf8_check.h"
 
 namespace drux {
 namespace {
@@ -33,6 +36,9 @@ namespace {
 // length and a ten-byte value, after a ten-byte run count and the float prefix.
 constexpr std::uint64_t kMaxIntBytesPerRow = 20;
 constexpr std::uint64_t kMaxIntPayloadOverhead = 12;
+constexpr std::uint64_t kMaxVarintSize = 10;
+// A schema entry around its name: the name's length varint, type and flag.
+constexpr std::uint64_t kMaxSchemaEntryOverhead = kMaxVarintSize + 2;
 
 std::string str(std::uint64_t v) { return std::to_string(v); }
 
@@ -71,10 +77,38 @@ Result<ByteBuffer> read_at(int fd, std::uint64_t offset, std::uint64_t length) {
   return buffer;
 }
 
-Result<ByteBuffer> decompress(ByteView block, std::size_t limit, const std::string& what) {
-  auto bytes = decompress_block(block, limit);
-  DRUX_FAIL_IF(!bytes, what + ": " + bytes.error());
-  return bytes;
+// "... more than ReaderLimits.max_chunks (1048576) allows; raise max_chunks
+// to read this file".
+Error limit_error(const std::string& what, const char* field, std::uint64_t value) {
+  return data_error(what + ", more than ReaderLimits." + field + " (" + str(value) + ") allows; raise " + field +
+                    " to read this file");
+}
+
+// The cap on one decoded block: the smaller of what the file's counts allow
+// and a reader limit, and what to say when a block passes it.
+struct DecodeCap {
+  std::uint64_t derived;  // from the file's counts and sizes
+  std::uint64_t limit;    // the reader limit
+  const char* field;      // the limit's name in ReaderLimits
+
+  std::size_t bytes() const { return static_cast<std::size_t>(std::min(derived, limit)); }
+  std::string explain() const {
+    if (derived < limit) return "the " + str(derived) + " bytes the file's counts allow";
+    return "ReaderLimits." + std::string(field) + " (" + str(limit) + "); raise " + field + " to read this file";
+  }
+};
+
+bool passes_size_limit(const std::string& message) {
+  return message.find("limit") != std::string::npos || message.find("allowed output") != std::string::npos;
+}
+
+Result<ByteBuffer> decompress(ByteView block, const DecodeCap& cap, const std::string& what) {
+  auto bytes = decompress_block(block, cap.bytes());
+  if (bytes) return bytes;
+  if (passes_size_limit(bytes.error())) {
+    return data_error(what + ": " + bytes.error() + ": it decodes to more than " + cap.explain());
+  }
+  return data_error(what + ": " + bytes.error());
 }
 
 // ---- Header and trailer ------------------------------------------------------
@@ -121,7 +155,7 @@ Status locate_footer(int fd, DruxFileInfo& info) {
 // ---- Schema and dictionary -----------------------------------------------------
 
 // Reads L_s, the schema block, L_d and the dictionary block; sets data_offset.
-Status read_front(int fd, DruxMetadata& meta) {
+Status read_front(int fd, DruxMetadata& meta, const ReaderLimits& limits) {
   DruxFileInfo& info = meta.file;
   auto fixed = read_at(fd, kFileHeaderSize, kPreambleSize);
   if (!fixed) return fixed.error_value();
@@ -135,9 +169,19 @@ Status read_front(int fd, DruxMetadata& meta) {
                "schema block of " + str(schema_length) + " bytes runs past the footer");
   auto schema_block = read_at(fd, kSchemaBlockOffset, schema_length);
   if (!schema_block) return schema_block.error_value();
-  auto schema = decompress(schema_block.value(), kMaxDecodedBlockSize, "schema block");
+  // Every entry is a name and at most twelve bytes around it.
+  const std::uint64_t entry_bound =
+      std::min<std::uint64_t>(limits.max_name_bytes, std::uint64_t{1} << 40) + kMaxSchemaEntryOverhead;
+  const DecodeCap schema_cap{info.column_count * entry_bound, limits.max_metadata_bytes, "max_metadata_bytes"};
+  auto schema = decompress(schema_block.value(), schema_cap, "schema block");
   if (!schema) return schema.error_value();
   if (Status s = read_schema(schema.value(), info.column_count, meta.columns); !s) return s;
+  for (const KColumn& column : meta.columns) {
+    if (column.name.size() > limits.max_name_bytes) {
+      return limit_error("schema: a column name of " + str(column.name.size()) + " bytes", "max_name_bytes",
+                         limits.max_name_bytes);
+    }
+  }
 
   const std::uint64_t dict_field = kSchemaBlockOffset + schema_length;
   auto dict_length_bytes = read_at(fd, dict_field, kDictionaryLengthSize);
@@ -150,7 +194,8 @@ Status read_front(int fd, DruxMetadata& meta) {
                "dictionary block of " + str(dict_length) + " bytes runs past the footer");
   auto dict_block = read_at(fd, dict_offset, dict_length);
   if (!dict_block) return dict_block.error_value();
-  auto dict = decompress(dict_block.value(), kEmptyDictionary.size(), "dictionary block");
+  auto dict = decompress(dict_block.value(), {kEmptyDictionary.size(), kEmptyDictionary.size(), "max_metadata_bytes"},
+                         "dictionary block");
   if (!dict) return dict.error_value();
   DRUX_FAIL_IF(!std::equal(dict->begin(), dict->end(), kEmptyDictionary.begin(), kEmptyDictionary.end()),
                "dictionary block does not hold the empty dictionary");
@@ -189,9 +234,6 @@ Status parse_footer(ByteView bytes, DruxMetadata& meta) {
                "footer lists " + str(chunk_count) + " chunks, the header " + str(info.chunk_count));
   DRUX_FAIL_IF(column_count != info.column_count,
                "footer lists " + str(column_count) + " columns, the header " + str(info.column_count));
-  DRUX_FAIL_IF(chunk_count > kMaxReaderChunks,
-               "footer lists " + str(chunk_count) + " chunks, more than this reader indexes (" + str(kMaxReaderChunks) +
-                   ")");
   // What the footer and the data region must at least hold, checked before
   // anything is allocated from the counts.
   const std::uint64_t blocks = std::uint64_t{chunk_count} * column_count;
@@ -222,23 +264,42 @@ Status parse_footer(ByteView bytes, DruxMetadata& meta) {
   return {};
 }
 
-Status read_footer(int fd, DruxMetadata& meta) {
+// The most bytes a footer for the header's counts can take: its fixed
+// fields, and the text bounds of the entries, which only the limit bounds.
+DecodeCap footer_cap(const DruxFileInfo& info, const ReaderLimits& limits) {
+  const std::uint64_t blocks = std::uint64_t{info.chunk_count} * info.column_count;
+  const std::uint64_t fixed = kFooterHeadSize + kFooterRowCountSize * info.chunk_count +
+                              blocks * (kFooterEntryFixedSize + 4 * kMaxVarintSize);
+  const std::uint64_t texts = blocks == 0 ? 0 : limits.max_metadata_bytes;
+  const std::uint64_t most = std::numeric_limits<std::uint64_t>::max();
+  return {texts > most - fixed ? most : fixed + texts, limits.max_metadata_bytes, "max_metadata_bytes"};
+}
+
+Status read_footer(int fd, DruxMetadata& meta, const ReaderLimits& limits) {
   const DruxFileInfo& info = meta.file;
   DRUX_FAIL_IF(info.footer_offset < info.data_offset,
                "footer offset " + str(info.footer_offset) + " lies before the end of the dictionary block (" +
                    str(info.data_offset) + ")");
+  // Checked against the header's counts (which the footer must repeat)
+  // before the footer is decoded: every block costs its prefix in the data
+  // region.
+  const std::uint64_t blocks = std::uint64_t{info.chunk_count} * info.column_count;
+  DRUX_FAIL_IF(blocks * kColumnBlockOverhead > info.footer_offset - info.data_offset,
+               "the data region before the footer (" + str(info.footer_offset - info.data_offset) +
+                   " bytes) cannot hold the " + str(blocks) + " column blocks the header's counts call for");
+  const DecodeCap cap = footer_cap(info, limits);
   // A stored block is one byte longer than its content; nothing larger can
-  // decode within the limit.
-  DRUX_FAIL_IF(info.footer_length > kMaxDecodedBlockSize + 1,
-               "footer block of " + str(info.footer_length) + " bytes is larger than this reader accepts");
+  // decode within the cap.
+  DRUX_FAIL_IF(info.footer_length > std::uint64_t{cap.bytes()} + 1,
+               "footer block of " + str(info.footer_length) + " bytes is larger than " + cap.explain());
   auto block = read_at(fd, info.footer_offset, info.footer_length);
   if (!block) return block.error_value();
-  auto footer = decompress(block.value(), kMaxDecodedBlockSize, "footer block");
+  auto footer = decompress(block.value(), cap, "footer block");
   if (!footer) return footer.error_value();
   return parse_footer(footer.value(), meta);
 }
 
-Result<DruxMetadata> read_metadata(int fd, std::uint64_t file_size) {
+Result<DruxMetadata> read_metadata(int fd, std::uint64_t file_size, const ReaderLimits& limits) {
   DruxMetadata meta;
   meta.file.file_size = file_size;
   DRUX_FAIL_IF(file_size < kFileHeaderSize,
@@ -247,23 +308,26 @@ Result<DruxMetadata> read_metadata(int fd, std::uint64_t file_size) {
   auto header = read_at(fd, 0, kFileHeaderSize);
   if (!header) return header.error_value();
   if (Status s = parse_header(header.value(), meta.file); !s) return s.error_value();
+  if (meta.file.chunk_count > limits.max_chunks) {
+    return limit_error("the file has " + str(meta.file.chunk_count) + " chunks", "max_chunks", limits.max_chunks);
+  }
   if (Status s = locate_footer(fd, meta.file); !s) return s.error_value();
-  if (Status s = read_front(fd, meta); !s) return s.error_value();
-  if (Status s = read_footer(fd, meta); !s) return s.error_value();
+  if (Status s = read_front(fd, meta, limits); !s) return s.error_value();
+  if (Status s = read_footer(fd, meta, limits); !s) return s.error_value();
   return meta;
 }
 
 // The most bytes a column payload of `rows` cells can need; the variable
-// kinds are bounded only by the general limit.
-std::size_t payload_limit(ColType type, std::uint32_t rows) {
+// kinds are bounded only by the limit.
+DecodeCap payload_cap(ColType type, std::uint32_t rows, const ReaderLimits& limits) {
+  std::uint64_t derived = std::numeric_limits<std::uint64_t>::max();
   switch (type) {
     case ColType::Int:
-    case ColType::Float:
-      return static_cast<std::size_t>(
-          std::min<std::uint64_t>(kMaxDecodedBlockSize, kMaxIntPayloadOverhead + kMaxIntBytesPerRow * rows));
-    case ColType::Bool: return (std::size_t{rows} + 7) / 8;
-    default: return kMaxDecodedBlockSize;
+    case ColType::Float: derived = kMaxIntPayloadOverhead + kMaxIntBytesPerRow * std::uint64_t{rows}; break;
+    case ColType::Bool: derived = (std::uint64_t{rows} + 7) / 8; break;
+    default: break;
   }
+  return {derived, limits.max_block_bytes, "max_block_bytes"};
 }
 
 bool all_zero(const AesKey& key) {
@@ -274,16 +338,18 @@ bool all_zero(const AesKey& key) {
 
 // ---- DruxReader -------------------------------------------------------------------
 
-DruxReader::DruxReader(int fd, DruxMetadata meta) : fd_(fd), meta_(std::move(meta)) {}
+DruxReader::DruxReader(int fd, DruxMetadata meta, const ReaderLimits& limits)
+    : fd_(fd), meta_(std::move(meta)), limits_(limits) {}
 
 DruxReader::DruxReader(DruxReader&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), meta_(std::move(other.meta_)) {}
+    : fd_(std::exchange(other.fd_, -1)), meta_(std::move(other.meta_)), limits_(other.limits_) {}
 
 DruxReader& DruxReader::operator=(DruxReader&& other) noexcept {
   if (this != &other) {
     close_fd();
     fd_ = std::exchange(other.fd_, -1);
     meta_ = std::move(other.meta_);
+    limits_ = other.limits_;
   }
   return *this;
 }
@@ -295,7 +361,7 @@ void DruxReader::close_fd() noexcept {
   fd_ = -1;
 }
 
-Result<DruxReader> DruxReader::open(const std::string& path) {
+Result<DruxReader> DruxReader::open(const std::string& path, const ReaderLimits& limits) {
   // Non-blocking so that opening a FIFO cannot wait for a writer; reads of
   // the regular file it must turn out to be are unaffected by the flag.
   FdGuard guard{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
@@ -303,9 +369,9 @@ Result<DruxReader> DruxReader::open(const std::string& path) {
   struct stat st;
   if (::fstat(guard.fd, &st) != 0) return Error{"Cannot open " + path + ": " + system_error_text(errno), ErrorKind::Io};
   DRUX_FAIL_IF(!S_ISREG(st.st_mode), "not a DRUX file: " + path + " is not a regular file");
-  auto meta = read_metadata(guard.fd, static_cast<std::uint64_t>(st.st_size));
+  auto meta = read_metadata(guard.fd, static_cast<std::uint64_t>(st.st_size), limits);
   if (!meta) return meta.error_value();
-  return DruxReader(guard.release(), std::move(meta).value());
+  return DruxReader(guard.release(), std::move(meta).value(), limits);
 }
 
 std::optional<std::size_t> DruxReader::find_column(std::string_view name) const {
@@ -330,9 +396,9 @@ std::string block_context(const DruxMetadata& meta, std::uint32_t chunk, std::si
 }
 
 // The compressed block behind one footer entry, its prefix and CRC checked.
-Result<ByteBuffer> read_compressed_block(int fd, const ColumnChunkInfo& entry) {
-  DRUX_FAIL_IF(entry.length > kMaxDecodedBlockSize + 1,
-               "compressed block of " + str(entry.length) + " bytes is larger than this reader accepts");
+Result<ByteBuffer> read_compressed_block(int fd, const ColumnChunkInfo& entry, const DecodeCap& cap) {
+  DRUX_FAIL_IF(entry.length > std::uint64_t{cap.bytes()} + 1,
+               "compressed block of " + str(entry.length) + " bytes is larger than " + cap.explain());
   auto prefix = read_at(fd, entry.offset, kColumnBlockOverhead);
   if (!prefix) return prefix.error_value();
   ByteReader in(prefix.value());
@@ -355,12 +421,10 @@ Result<ByteBuffer> read_compressed_block(int fd, const ColumnChunkInfo& entry) {
 Result<ByteBuffer> DruxReader::read_block(std::uint32_t chunk, std::size_t column) const {
   if (Status s = check_position(meta_, chunk, column); !s) return s.error_value();
   const ColumnChunkInfo& entry = meta_.entry(chunk, column);
-  auto block = read_compressed_block(fd_, entry);
+  const DecodeCap cap = payload_cap(meta_.columns[column].col_type, meta_.chunk_rows[chunk], limits_);
+  auto block = read_compressed_block(fd_, entry, cap);
   if (!block) return with_context(block_context(meta_, chunk, column), block.error_value());
-  const std::size_t limit = payload_limit(meta_.columns[column].col_type, meta_.chunk_rows[chunk]);
-  auto payload = decompress_block(block.value(), limit);
-  DRUX_FAIL_IF(!payload, block_context(meta_, chunk, column) + ": " + payload.error());
-  return payload;
+  return decompress(block.value(), cap, block_context(meta_, chunk, column));
 }
 
 Result<std::vector<KVal>> DruxReader::read_column_chunk(std::uint32_t chunk, std::size_t column,
@@ -368,35 +432,66 @@ Result<std::vector<KVal>> DruxReader::read_column_chunk(std::uint32_t chunk, std
   if (Status s = check_position(meta_, chunk, column); !s) return s.error_value();
   const KColumn& col = meta_.columns[column];
   const std::uint32_t rows = meta_.chunk_rows[chunk];
-  DRUX_FAIL_IF(rows > kMaxReaderChunkRows,
-               block_context(meta_, chunk, column) + ": " + str(rows) +
-                   " rows, more than this reader decodes in one chunk (" + str(kMaxReaderChunkRows) + ")");
+  if (rows > limits_.max_chunk_rows) {
+    return limit_error(block_context(meta_, chunk, column) + ": " + str(rows) + " rows", "max_chunk_rows",
+                       limits_.max_chunk_rows);
+  }
   DRUX_FAIL_IF(col.encrypted && key == nullptr, "column '" + col.name + "' is encrypted: a key is needed to read it");
   auto payload = read_block(chunk, column);
   if (!payload) return payload.error_value();
   if (col.encrypted && !all_zero(*key)) aes256_ctr_xor(*key, column_ctr_prefix(col.name, chunk), payload.value());
   auto cells = decode_column_payload(col.col_type, meta_.entry(chunk, column).encoding, payload.value(), rows);
   if (!cells) return with_context(block_context(meta_, chunk, column), cells.error_value());
+  if (col.col_type == ColType::Str) {
+    for (std::size_t r = 0; r < cells->size(); ++r) {
+      const std::string& text = cells.value()[r].str_value();
+      DRUX_FAIL_IF(!is_valid_utf8(text.data(), text.size()),
+                   block_context(meta_, chunk, column) + ": the string in row " + str(r) + " is not UTF-8");
+    }
+  }
   return cells;
 }
 
+Status DruxReader::verify_chunk(std::uint32_t chunk, std::size_t column, const AesKey* key) const {
+  if (Status s = check_position(meta_, chunk, column); !s) return s;
+  if (meta_.columns[column].encrypted && key == nullptr) {
+    auto payload = read_block(chunk, column);
+    if (!payload) return payload.error_value();
+    return {};
+  }
+  auto cells = read_column_chunk(chunk, column, key);
+  if (!cells) return cells.error_value();
+  Status s = check_entry_against_cells(meta_.columns[column], meta_.entry(chunk, column), cells.value());
+  if (!s) return with_context(block_context(meta_, chunk, column), s.error_value());
+  return {};
+}
+
 Status DruxReader::verify() const {
+  if (Status s = check_table_cells(meta_, limits_); !s) return s;
   for (std::uint32_t k = 0; k < meta_.chunk_count(); ++k) {
     for (std::size_t c = 0; c < meta_.columns.size(); ++c) {
-      if (meta_.columns[c].encrypted) {
-        if (auto payload = read_block(k, c); !payload) return payload.error_value();
-      } else if (auto cells = read_column_chunk(k, c); !cells) {
-        return cells.error_value();
-      }
+      if (Status s = verify_chunk(k, c); !s) return s;
     }
   }
   return {};
 }
 
-Result<DruxTable> read_drux_table(const std::string& path, const std::vector<std::pair<std::string, AesKey>>& keys) {
-  auto reader = DruxReader::open(path);
+Status check_table_cells(const DruxMetadata& meta, const ReaderLimits& limits) {
+  const std::uint64_t columns = meta.columns.size();
+  const std::uint64_t rows = meta.file.total_rows;
+  if (columns != 0 && rows > limits.max_cells / columns) {
+    return limit_error("the table has " + str(rows) + " rows of " + str(columns) + " columns", "max_cells",
+                       limits.max_cells);
+  }
+  return {};
+}
+
+Result<DruxTable> read_drux_table(const std::string& path, const std::vector<std::pair<std::string, AesKey>>& keys,
+                                  const ReaderLimits& limits) {
+  auto reader = DruxReader::open(path, limits);
   if (!reader) return reader.error_value();
   const DruxMetadata& meta = reader->metadata();
+  if (Status s = check_table_cells(meta, limits); !s) return s.error_value();
   std::vector<const AesKey*> column_keys(meta.columns.size(), nullptr);
   // A key applies to every column of its name: the name is all that ties
   // a key to a column.

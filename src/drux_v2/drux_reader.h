@@ -32,20 +32,31 @@
 
 namespace drux {
 
-// Largest decompressed block the reader accepts (schema, footer, column
-// payloads): it keeps a small hostile file from demanding gigabytes.
-inline constexpr std::size_t kMaxDecodedBlockSize = std::size_t{1} << 30;  // 1 GiB
-
-// Largest chunk the reader decodes. Constant-delta and run-length payloads
-// describe any number of values in a few bytes, so the row count from the
-// footer is the only bound on the cells a block produces; 2^24 rows is 256
-// times the chunk the CSV conversion writes.
-inline constexpr std::uint32_t kMaxReaderChunkRows = std::uint32_t{1} << 24;
-
-// Most chunks the reader indexes. With columns, every chunk costs footer and
-// file bytes, so the block size limit bounds the count long before this; it
-// matters for a table without columns, whose chunks cost four footer bytes.
-inline constexpr std::uint32_t kMaxReaderChunks = std::uint32_t{1} << 24;
+// What the reader may spend on one file, beyond what the file's own counts
+// and size allow. Every decoded size is bounded twice: by what the file can
+// really hold (the schema by the header's column count, the footer by its
+// chunk and column counts, a column payload by its chunk's row count and
+// column type) and by these limits, so a file of n bytes costs a small
+// multiple of n plus the limits before it is refused. A refusal names the
+// limit it hit; raise the field to read such a file.
+struct ReaderLimits {
+  // Largest decoded column block (one column of one chunk).
+  std::size_t max_block_bytes = std::size_t{1} << 28;  // 256 MiB
+  // Largest decoded schema or footer block.
+  std::size_t max_metadata_bytes = std::size_t{1} << 26;  // 64 MiB
+  // Longest column name.
+  std::size_t max_name_bytes = std::size_t{1} << 16;  // 64 KiB
+  // Most rows one chunk may hold. Constant-delta, width-0 frame-of-reference
+  // and run-length payloads describe any number of values in a few bytes, so
+  // this is what bounds the cells one block yields; the CSV conversion
+  // writes chunks of 65,536 rows.
+  std::uint32_t max_chunk_rows = std::uint32_t{1} << 22;
+  // Most chunks a file may have: each costs the reader its footer entries,
+  // and a table without columns costs only four footer bytes per chunk.
+  std::uint32_t max_chunks = std::uint32_t{1} << 20;
+  // Most cells (rows times columns) a whole-table read materialises.
+  std::uint64_t max_cells = std::uint64_t{1} << 28;
+};
 
 // The facts of the header and trailer.
 struct DruxFileInfo {
@@ -76,8 +87,9 @@ struct DruxMetadata {
 
 class DruxReader {
  public:
-  // Opens `path` and validates everything but the column blocks.
-  static Result<DruxReader> open(const std::string& path);
+  // Opens `path` and validates everything but the column blocks, within
+  // `limits`, which the reader keeps for every later read.
+  static Result<DruxReader> open(const std::string& path, const ReaderLimits& limits = {});
 
   DruxReader(DruxReader&& other) noexcept;
   DruxReader& operator=(DruxReader&& other) noexcept;
@@ -86,6 +98,7 @@ class DruxReader {
   ~DruxReader();
 
   const DruxMetadata& metadata() const { return meta_; }
+  const ReaderLimits& limits() const { return limits_; }
 
   // Index of the first column called `name`.
   std::optional<std::size_t> find_column(std::string_view name) const;
@@ -102,16 +115,24 @@ class DruxReader {
   Result<std::vector<KVal>> read_column_chunk(std::uint32_t chunk, std::size_t column,
                                               const AesKey* key = nullptr) const;
 
-  // Reads every block (CRC, length, decompression) and decodes every column
-  // that is not encrypted: the whole check of a file without its keys.
+  // Decodes one column of one chunk and checks its footer entry against the
+  // cells: the statistics, the null count and the membership filter the
+  // writer would derive from them (see footer_check.h). An encrypted column
+  // without `key` has only its block checked.
+  Status verify_chunk(std::uint32_t chunk, std::size_t column, const AesKey* key = nullptr) const;
+
+  // verify_chunk for every block, without keys: the whole check of a file.
+  // It decodes every cell, so it keeps to limits().max_cells as a
+  // whole-table read does.
   Status verify() const;
 
  private:
-  DruxReader(int fd, DruxMetadata meta);
+  DruxReader(int fd, DruxMetadata meta, const ReaderLimits& limits);
   void close_fd() noexcept;
 
   int fd_ = -1;
   DruxMetadata meta_;
+  ReaderLimits limits_;
 };
 
 // A whole table, column-major: cells[c][r] is row r of column c.
@@ -122,9 +143,14 @@ struct DruxTable {
 };
 
 // Reads every chunk of every column. `keys` gives the key of each encrypted
-// column by name; an encrypted column without one is refused.
+// column by name; an encrypted column without one is refused. The table's
+// cells must stay within limits.max_cells.
 Result<DruxTable> read_drux_table(const std::string& path,
-                                  const std::vector<std::pair<std::string, AesKey>>& keys = {});
+                                  const std::vector<std::pair<std::string, AesKey>>& keys = {},
+                                  const ReaderLimits& limits = {});
+
+// Refuses a whole-table read of `meta` that passes limits.max_cells.
+Status check_table_cells(const DruxMetadata& meta, const ReaderLimits& limits);
 
 // The column kind in words: "integer", "float", ..., "map".
 const char* col_type_name(ColType type);

@@ -396,22 +396,43 @@ struct BitReader {
   std::uint64_t consumed_bits() const { return static_cast<std::uint64_t>(pos) * 8 - bits; }
 };
 
-Status decode_symbols(BitReader& reader, const std::vector<std::uint16_t>& table, int table_bits,
-                      std::uint8_t* out, std::size_t n) {
-  constexpr std::size_t kSymbolsPerRefill = 3;  // 3 x 15 bits <= 56
-  const unsigned drop = 64 - static_cast<unsigned>(table_bits);
-  std::size_t i = 0;
-  while (i + kSymbolsPerRefill <= n && reader.can_refill_fast()) {
+// Decodes symbols while a whole refill's worth remain and the input has
+// eight bytes left: one refill gives at least 56 bits, so it holds
+// kPerRefill codes of the table's width. A complete code maps every bit
+// pattern to a symbol, so its table needs no check for unknown codes.
+template <std::size_t kPerRefill, bool kComplete>
+bool decode_fast(BitReader& reader, const std::uint16_t* table, unsigned drop, std::uint8_t* out, std::size_t n,
+                 std::size_t& i) {
+  while (i + kPerRefill <= n && reader.can_refill_fast()) {
     reader.refill_fast();
-    for (std::size_t k = 0; k < kSymbolsPerRefill; ++k) {
+    for (std::size_t k = 0; k < kPerRefill; ++k) {
       const std::uint16_t entry = table[reader.window >> drop];
-      DRUX_FAIL_IF(entry == 0, "Huffman bit stream holds an unknown code");
+      if (!kComplete && entry == 0) return false;
       const unsigned length = entry >> 8;
       out[i++] = static_cast<std::uint8_t>(entry);
       reader.window <<= length;
       reader.bits -= length;
     }
   }
+  return true;
+}
+
+template <bool kComplete>
+bool decode_fast_for_width(BitReader& reader, const std::uint16_t* table, int table_bits, std::uint8_t* out,
+                           std::size_t n, std::size_t& i) {
+  const unsigned drop = 64 - static_cast<unsigned>(table_bits);
+  if (table_bits <= 11) return decode_fast<5, kComplete>(reader, table, drop, out, n, i);
+  if (table_bits <= 14) return decode_fast<4, kComplete>(reader, table, drop, out, n, i);
+  return decode_fast<3, kComplete>(reader, table, drop, out, n, i);
+}
+
+Status decode_symbols(BitReader& reader, const std::vector<std::uint16_t>& table, int table_bits, bool complete,
+                      std::uint8_t* out, std::size_t n) {
+  const unsigned drop = 64 - static_cast<unsigned>(table_bits);
+  std::size_t i = 0;
+  const bool known = complete ? decode_fast_for_width<true>(reader, table.data(), table_bits, out, n, i)
+                              : decode_fast_for_width<false>(reader, table.data(), table_bits, out, n, i);
+  DRUX_FAIL_IF(!known, "Huffman bit stream holds an unknown code");
   for (; i < n; ++i) {
     if (reader.bits < static_cast<unsigned>(table_bits)) reader.refill_slow();
     const std::uint16_t entry = table[reader.window >> drop];
@@ -437,11 +458,11 @@ Status check_stream_end(const BitReader& reader, ByteView stream) {
 
 }  // namespace
 
-Result<ByteBuffer> huffman_decompress(ByteView data, std::size_t max_output) {
-  if (data.empty()) return ByteBuffer{};
+Status huffman_decode_pieces(ByteView data, std::size_t max_output, const PieceSink& sink) {
+  if (data.empty()) return {};
   ByteReader in(data);
   CodeLengths lengths{};
-  if (Status status = read_code_lengths(in, lengths); !status) return status.error_value();
+  if (Status status = read_code_lengths(in, lengths); !status) return status;
   std::uint32_t block_length;
   DRUX_FAIL_IF(!in.read_u32_le(block_length), "Huffman block length is truncated");
   const ByteView stream = in.read_rest();
@@ -462,12 +483,27 @@ Result<ByteBuffer> huffman_decompress(ByteView data, std::size_t max_output) {
 
   const int table_bits = max_length(lengths);
   const std::vector<std::uint16_t> table = build_decode_table(lengths, table_bits);
-  ByteBuffer out(block_length);
+  int kraft = 0;
+  for (std::uint8_t length : lengths) kraft += length == 0 ? 0 : kKraftTotal >> length;
+  const bool complete = kraft == kKraftTotal;
   BitReader reader{stream.data(), stream.size()};
-  if (Status status = decode_symbols(reader, table, table_bits, out.data(), out.size()); !status) {
-    return status.error_value();
+  ByteBuffer piece(std::min<std::size_t>(block_length, kDecodePieceSize));
+  for (std::size_t left = block_length; left > 0;) {
+    const std::size_t n = std::min(left, piece.size());
+    if (Status status = decode_symbols(reader, table, table_bits, complete, piece.data(), n); !status) return status;
+    if (Status status = sink(ByteView(piece.data(), n)); !status) return status;
+    left -= n;
   }
-  if (Status status = check_stream_end(reader, stream); !status) return status.error_value();
+  return check_stream_end(reader, stream);
+}
+
+Result<ByteBuffer> huffman_decompress(ByteView data, std::size_t max_output) {
+  ByteBuffer out;
+  Status status = huffman_decode_pieces(data, max_output, [&out](ByteView piece) {
+    put_bytes(out, piece);
+    return Status{};
+  });
+  if (!status) return status.error_value();
   return out;
 }
 

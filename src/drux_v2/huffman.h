@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "drux_v2/bytes.h"
 #include "drux_v2/result.h"
@@ -57,5 +58,16 @@ ByteBuffer huffman_compress(ByteView block);
 // Fails on malformed input or when the stored length passes `max_output`.
 // An empty input decodes to an empty block.
 Result<ByteBuffer> huffman_decompress(ByteView data, std::size_t max_output);
+
+// Takes decoded output a piece at a time; a failure stops the decoder.
+using PieceSink = std::function<Status(ByteView)>;
+
+// Decoded output goes to the sink in pieces of at most this many bytes, so
+// a decoder holds no more than one piece of what it produces.
+inline constexpr std::size_t kDecodePieceSize = std::size_t{1} << 16;
+
+// huffman_decompress, handing the output to `sink` piece by piece as it is
+// decoded instead of allocating the length the block declares.
+Status huffman_decode_pieces(ByteView data, std::size_t max_output, const PieceSink& sink);
 
 }  // namespace drux

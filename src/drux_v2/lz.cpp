@@ -13,9 +13,10 @@
 // increasing order, and the only one inserted ahead of the cursor is the
 // lookahead's, which the insertion inside the following match skips.
 //
-// The decoder checks every token against what is left of the input and what
-// has been decoded before it writes a byte: it never trusts a distance or a
-// length it has read.
+// The decoders check every token against what is left of the input and what
+// has been decoded before they write a byte: they never trust a distance or
+// a length they have read. They copy literal runs and matches in wide words,
+// writing into a margin past the decoded end that is cut off afterwards.
 #include "drux_v2/lz.h"
 
 #include <algorithm>
@@ -392,14 +393,34 @@ Result<std::size_t> decoded_size(ByteView tokens, std::size_t max_output) {
   return out;
 }
 
-// Copies a match one byte at a time in effect: a distance shorter than the
-// length repeats the most recent bytes.
-void copy_match(std::uint8_t* dst, std::size_t distance, std::size_t length) {
+// Wide copies write up to this many bytes past the end of what they copy.
+constexpr std::size_t kCopyMargin = 16;
+// The smallest step by which the piece decoder's output grows.
+constexpr std::size_t kMinGrowth = std::size_t{1} << 16;
+
+constexpr std::uint64_t kLowBits = 0x0101010101010101ULL;
+constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+
+// The high bit of every FF byte (a token marker) of the eight bytes of `w`
+// read little-endian, 0 when there is none. Bits above the first marker may
+// be set wrongly; the lowest set bit is always the first marker's.
+std::uint64_t marker_bytes(std::uint64_t w) {
+  const std::uint64_t x = ~w;  // FF bytes become 00
+  return (x - kLowBits) & ~x & kHighBits;
+}
+
+// Copies a match as a byte-by-byte copy would (a distance shorter than the
+// length repeats the most recent bytes), given room for kCopyMargin bytes
+// after dst + length: in 16- or 8-byte words wherever the distance keeps a
+// word's source behind its destination, by a fill for a run of one byte.
+void copy_match_wide(std::uint8_t* dst, std::size_t distance, std::size_t length) {
   const std::uint8_t* src = dst - distance;
-  if (distance >= 8) {
-    std::size_t i = 0;
-    for (; i + 8 <= length; i += 8) std::memcpy(dst + i, src + i, 8);
-    for (; i < length; ++i) dst[i] = src[i];
+  if (distance >= 16) {
+    for (std::size_t i = 0; i < length; i += 16) std::memcpy(dst + i, src + i, 16);
+  } else if (distance >= 8) {
+    for (std::size_t i = 0; i < length; i += 8) std::memcpy(dst + i, src + i, 8);
+  } else if (distance == 1) {
+    std::memset(dst, *src, length);
   } else {
     for (std::size_t i = 0; i < length; ++i) dst[i] = src[i];
   }
@@ -410,26 +431,122 @@ void copy_match(std::uint8_t* dst, std::size_t distance, std::size_t length) {
 Result<ByteBuffer> lz_decompress(ByteView tokens, std::size_t max_output) {
   auto size = decoded_size(tokens, max_output);
   if (!size) return size.error_value();
-  ByteBuffer out(size.value());
+  // The margin lets matches be copied in wide words; it is cut off at the end.
+  ByteBuffer out(size.value() + kCopyMargin);
   std::uint8_t* o = out.data();
-  std::size_t i = 0;
-  const std::size_t n = tokens.size();
-  while (i < n) {
-    if (tokens[i] != kTokenMarker) {
-      *o++ = tokens[i++];
+  const std::uint8_t* t = tokens.data();
+  const std::uint8_t* const end = t + tokens.size();
+  while (t < end) {
+    if (*t != kTokenMarker) {
+      const auto* marker = static_cast<const std::uint8_t*>(std::memchr(t, kTokenMarker, end - t));
+      const std::size_t run = static_cast<std::size_t>((marker ? marker : end) - t);
+      std::memcpy(o, t, run);
+      o += run;
+      t += run;
       continue;
     }
-    const std::size_t distance = tokens[i + 1] | (std::size_t{tokens[i + 2]} << 8);
-    const std::size_t length = tokens[i + 3] | (std::size_t{tokens[i + 4]} << 8);
-    i += kTokenSize;
+    const std::size_t distance = t[1] | (std::size_t{t[2]} << 8);
+    const std::size_t length = t[3] | (std::size_t{t[4]} << 8);
+    t += kTokenSize;
     if (distance == 0) {
       *o++ = kTokenMarker;
     } else {
-      copy_match(o, distance, length);
+      copy_match_wide(o, distance, length);
       o += length;
     }
   }
+  out.resize(size.value());
   return out;
+}
+
+void LzPieceDecoder::reserve_ahead(std::size_t extra) {
+  const std::size_t needed = size_ + extra + kCopyMargin;
+  if (needed <= out_.size()) return;
+  // Geometric growth keeps the copying of a growing output linear; the
+  // output never runs more than one step ahead of what was decoded.
+  out_.resize(std::max({needed, 2 * out_.size(), kMinGrowth}));
+}
+
+Status LzPieceDecoder::apply_token(const std::uint8_t* token) {
+  const std::size_t distance = token[1] | (std::size_t{token[2]} << 8);
+  const std::size_t length = token[3] | (std::size_t{token[4]} << 8);
+  if (distance == 0) {
+    DRUX_FAIL_IF(length != 1, "LZ token with distance 0 is not an escaped FF");
+    DRUX_FAIL_IF(size_ == max_output_, "LZ output passes its size limit");
+    reserve_ahead(1);
+    out_[size_++] = kTokenMarker;
+    return {};
+  }
+  DRUX_FAIL_IF(distance > size_, "LZ match reaches before the start of the block");
+  DRUX_FAIL_IF(length < kMinMatch, "LZ match shorter than 6 bytes");
+  DRUX_FAIL_IF(length > max_output_ - size_, "LZ output passes its size limit");
+  reserve_ahead(length);
+  copy_match_wide(out_.data() + size_, distance, length);
+  size_ += length;
+  return {};
+}
+
+Status LzPieceDecoder::feed(ByteView piece) {
+  const std::uint8_t* p = piece.data();
+  std::size_t n = piece.size();
+  if (carried_ > 0) {
+    const std::size_t take = std::min(kTokenSize - carried_, n);
+    std::memcpy(carry_.data() + carried_, p, take);
+    carried_ += take;
+    p += take;
+    n -= take;
+    if (carried_ < kTokenSize) return {};
+    carried_ = 0;
+    if (Status s = apply_token(carry_.data()); !s) return s;
+  }
+  // Literals never outnumber the piece's bytes: room for all of them at once.
+  reserve_ahead(n);
+  while (n > 0) {
+    if (*p == kTokenMarker) {
+      if (n < kTokenSize) {
+        std::memcpy(carry_.data(), p, n);
+        carried_ = n;
+        return {};
+      }
+      if (Status s = apply_token(p); !s) return s;
+      p += kTokenSize;
+      n -= kTokenSize;
+      reserve_ahead(n);
+      continue;
+    }
+    // A run of literals, eight bytes a word: each word is stored whole (the
+    // margin takes what lies past a marker) and the run advances to the
+    // first marker in it. Near the end of the piece or of the limit, byte by
+    // byte.
+    std::uint8_t* o = out_.data() + size_;
+    const std::uint8_t* const run_start = p;
+    std::size_t room = max_output_ - size_;
+    while (n >= 8 && room >= 8) {
+      const std::uint64_t w = load_u64_le(p);
+      std::memcpy(o, p, 8);
+      const std::uint64_t markers = marker_bytes(w);
+      const std::size_t step = markers == 0 ? 8 : static_cast<std::size_t>(std::countr_zero(markers)) >> 3;
+      o += step;
+      p += step;
+      n -= step;
+      room -= step;
+      if (markers != 0) break;
+    }
+    while (n > 0 && *p != kTokenMarker) {
+      DRUX_FAIL_IF(room == 0, "LZ output passes its size limit");
+      *o++ = *p++;
+      --n;
+      --room;
+    }
+    size_ += static_cast<std::size_t>(p - run_start);
+  }
+  return {};
+}
+
+Status LzPieceDecoder::finish() {
+  DRUX_FAIL_IF(carried_ > 0, "LZ token stream ends inside a token");
+  out_.resize(size_);
+  return {};
 }
 
 }  // namespace drux

@@ -230,43 +230,53 @@ bool length_fits_coded_bytes(std::uint32_t block_length, const RangeModelFrequen
   return block_length <= max_symbols;
 }
 
-Status decode_symbols(ByteView coded, const RangeModelFrequencies& freq, std::uint8_t* out, std::size_t n) {
-  const std::array<SymbolRange, 256> ranges = symbol_ranges(freq);
-  std::vector<std::uint8_t> symbol_at(kRangeModelTotal);
-  for (int v = 0; v < 256; ++v) {
-    std::fill_n(symbol_at.begin() + ranges[v].start, ranges[v].frequency, static_cast<std::uint8_t>(v));
-  }
+// The decoder's state between pieces: the code value, the coder's low and
+// range, and the next coded byte to shift in.
+struct RangeDecoder {
+  ByteView coded;
+  std::array<SymbolRange, 256> ranges;
+  std::vector<std::uint8_t> symbol_at;  // symbol of each cumulative slot
   std::uint32_t code = 0;
-  std::size_t pos = 0;
-  for (; pos < kFinalBytes; ++pos) code = code << 8 | coded[pos];
   std::uint32_t low = 0;
   std::uint32_t range = kInitialRange;
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint32_t r = range >> kModelBits;
-    const std::uint32_t target = (code - low) / r;
-    DRUX_FAIL_IF(target >= kRangeModelTotal, "Range coded bytes hold an impossible value");
-    const SymbolRange s = ranges[symbol_at[target]];
-    out[i] = symbol_at[target];
-    low += r * s.start;
-    range = r * s.frequency;
-    while (range < kRenormLimit) {
-      DRUX_FAIL_IF(pos == coded.size(), "Range coded bytes are truncated");
-      code = code << 8 | coded[pos++];
-      low <<= 8;
-      range <<= 8;
+  std::size_t pos = 0;
+
+  RangeDecoder(ByteView bytes, const RangeModelFrequencies& freq)
+      : coded(bytes), ranges(symbol_ranges(freq)), symbol_at(kRangeModelTotal) {
+    for (int v = 0; v < 256; ++v) {
+      std::fill_n(symbol_at.begin() + ranges[v].start, ranges[v].frequency, static_cast<std::uint8_t>(v));
     }
+    for (; pos < kFinalBytes; ++pos) code = code << 8 | coded[pos];
   }
-  DRUX_FAIL_IF(pos != coded.size(), "Range coded bytes have trailing bytes");
-  return {};
-}
+
+  Status decode(std::uint8_t* out, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint32_t r = range >> kModelBits;
+      const std::uint32_t target = (code - low) / r;
+      DRUX_FAIL_IF(target >= kRangeModelTotal, "Range coded bytes hold an impossible value");
+      const std::uint8_t symbol = symbol_at[target];
+      const SymbolRange s = ranges[symbol];
+      out[i] = symbol;
+      low += r * s.start;
+      range = r * s.frequency;
+      while (range < kRenormLimit) {
+        DRUX_FAIL_IF(pos == coded.size(), "Range coded bytes are truncated");
+        code = code << 8 | coded[pos++];
+        low <<= 8;
+        range <<= 8;
+      }
+    }
+    return {};
+  }
+};
 
 }  // namespace
 
-Result<ByteBuffer> range_decompress(ByteView data, std::size_t max_output) {
-  if (data.empty()) return ByteBuffer{};
+Status range_decode_pieces(ByteView data, std::size_t max_output, const PieceSink& sink) {
+  if (data.empty()) return {};
   ByteReader in(data);
   RangeModelFrequencies freq{};
-  if (Status status = read_model(in, freq); !status) return status.error_value();
+  if (Status status = read_model(in, freq); !status) return status;
   std::uint32_t block_length;
   DRUX_FAIL_IF(!in.read_u32_le(block_length), "Range block length is truncated");
   const ByteView coded = in.read_rest();
@@ -274,17 +284,40 @@ Result<ByteBuffer> range_decompress(ByteView data, std::size_t max_output) {
   const int distinct = distinct_values(freq);
   DRUX_FAIL_IF(block_length > max_output, "Range block length exceeds the allowed output");
   DRUX_FAIL_IF(block_length < static_cast<std::uint32_t>(distinct), "Range block length is too short for its model");
+  ByteBuffer piece(std::min<std::size_t>(block_length, kDecodePieceSize));
   if (distinct == 1) {
     DRUX_FAIL_IF(!coded.empty(), "Range single-value block has trailing bytes");
     int value = 0;
     while (freq[value] == 0) ++value;
-    return ByteBuffer(block_length, static_cast<std::uint8_t>(value));
+    std::fill(piece.begin(), piece.end(), static_cast<std::uint8_t>(value));
+    for (std::size_t left = block_length; left > 0;) {
+      const std::size_t n = std::min(left, piece.size());
+      if (Status status = sink(ByteView(piece.data(), n)); !status) return status;
+      left -= n;
+    }
+    return {};
   }
   DRUX_FAIL_IF(coded.size() < kFinalBytes, "Range coded bytes are truncated");
   DRUX_FAIL_IF(!length_fits_coded_bytes(block_length, freq, coded.size()),
                "Range block length exceeds what the coded bytes can hold");
-  ByteBuffer out(block_length);
-  if (Status status = decode_symbols(coded, freq, out.data(), out.size()); !status) return status.error_value();
+  RangeDecoder decoder(coded, freq);
+  for (std::size_t left = block_length; left > 0;) {
+    const std::size_t n = std::min(left, piece.size());
+    if (Status status = decoder.decode(piece.data(), n); !status) return status;
+    if (Status status = sink(ByteView(piece.data(), n)); !status) return status;
+    left -= n;
+  }
+  DRUX_FAIL_IF(decoder.pos != coded.size(), "Range coded bytes have trailing bytes");
+  return {};
+}
+
+Result<ByteBuffer> range_decompress(ByteView data, std::size_t max_output) {
+  ByteBuffer out;
+  Status status = range_decode_pieces(data, max_output, [&out](ByteView piece) {
+    put_bytes(out, piece);
+    return Status{};
+  });
+  if (!status) return status.error_value();
   return out;
 }
 

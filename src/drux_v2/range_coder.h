@@ -40,4 +40,9 @@ std::size_t range_compressed_size_floor(const ByteFrequencies& counts, std::uint
 // An empty input decodes to an empty block.
 Result<ByteBuffer> range_decompress(ByteView data, std::size_t max_output);
 
+// range_decompress, handing the output to `sink` piece by piece as it is
+// decoded (see huffman.h): a model that lets a few bytes declare billions
+// of symbols costs only what is really produced before the sink refuses.
+Status range_decode_pieces(ByteView data, std::size_t max_output, const PieceSink& sink);
+
 }  // namespace drux

@@ -26,7 +26,7 @@
 #include "drux_v2/column_block.h"
 #include "drux_v2/replacing_file.h"
 #include "drux_v2/streaming_writer.h"
-#include "python_bindings/utf8_check.h"
+#include "drux_v2/utf8_check.h"
 
 namespace drux {
 namespace {

@@ -14,7 +14,7 @@
 #include <utility>
 
 #include "drux_v2/system_error.h"
-#include "python_bindings/utf8_check.h"
+#include "drux_v2/utf8_check.h"
 
 namespace drux {
 namespace {

@@ -34,8 +34,8 @@
 #include "python_bindings/csv_rows.h"
 #include "python_bindings/csv_types.h"
 #include "python_bindings/line_reader.h"
+#include "drux_v2/utf8_check.h"
 #include "python_bindings/piece_pool.h"
-#include "python_bindings/utf8_check.h"
 
 namespace drux {
 namespace {

@@ -21,6 +21,7 @@
 #include "drux_v2/result.h"
 #include "drux_v2/system_error.h"
 #include "python_bindings/csv_converter.h"
+#include "python_bindings/native_guard.h"
 #include "python_bindings/py_args.h"
 #include "python_bindings/py_errors.h"
 #include "python_bindings/py_module.h"
@@ -162,22 +163,22 @@ PyObject* reader_get_compression_stats(PyObject* self, PyObject*) {
 }
 
 PyMethodDef writer_methods[] = {
-    {"write_csv", as_cfunction(writer_write_csv), METH_FASTCALL | METH_KEYWORDS,
+    {"write_csv", as_cfunction(guarded<writer_write_csv>), METH_FASTCALL | METH_KEYWORDS,
      "write_csv($self, csv_path)\n--\n\n"},
-    {"get_info", writer_get_info, METH_NOARGS, "get_info($self)\n--\n\n"},
+    {"get_info", guarded<writer_get_info>, METH_NOARGS, "get_info($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef reader_methods[] = {
-    {"read_file", reader_read_file, METH_NOARGS, "read_file($self)\n--\n\n"},
-    {"get_compression_stats", reader_get_compression_stats, METH_NOARGS,
+    {"read_file", guarded<reader_read_file>, METH_NOARGS, "read_file($self)\n--\n\n"},
+    {"get_compression_stats", guarded<reader_get_compression_stats>, METH_NOARGS,
      "get_compression_stats($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot writer_slots[] = {
     {Py_tp_doc, const_cast<char*>("PyDruxWriter(path)\n--\n\nDruxWriter Python wrapper")},
-    {Py_tp_new, reinterpret_cast<void*>(writer_new)},
+    {Py_tp_new, reinterpret_cast<void*>(guarded<writer_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(path_object_dealloc)},
     {Py_tp_methods, writer_methods},
     {0, nullptr},
@@ -185,7 +186,7 @@ PyType_Slot writer_slots[] = {
 
 PyType_Slot reader_slots[] = {
     {Py_tp_doc, const_cast<char*>("PyDruxReader(path)\n--\n\nDruxReader Python wrapper")},
-    {Py_tp_new, reinterpret_cast<void*>(reader_new)},
+    {Py_tp_new, reinterpret_cast<void*>(guarded<reader_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(path_object_dealloc)},
     {Py_tp_methods, reader_methods},
     {0, nullptr},
@@ -211,7 +212,7 @@ PyObject* cached_type(PyObject* module, PyType_Spec& spec, PyTypeObject*& cache)
 }  // namespace
 
 PyMethodDef compress_csv_def = {
-    "compress_csv", as_cfunction(py_compress_csv), METH_FASTCALL | METH_KEYWORDS,
+    "compress_csv", as_cfunction(guarded<py_compress_csv>), METH_FASTCALL | METH_KEYWORDS,
     "compress_csv(csv_path, drux_path)\n--\n\n"
     "Compress CSV to DRUX with true streaming \xE2\x80\x94"
     " constant memory regardless of file size (v1.3.2).\n\n"
@@ -224,7 +225,7 @@ PyMethodDef compress_csv_def = {
     " avg_value_size (constant, ~64MB)\n\n"
     "Returns: (csv_size, drux_size, compression_ratio)"};
 
-PyMethodDef get_drux_info_def = {"get_drux_info", as_cfunction(py_get_drux_info),
+PyMethodDef get_drux_info_def = {"get_drux_info", as_cfunction(guarded<py_get_drux_info>),
                                  METH_FASTCALL | METH_KEYWORDS,
                                  "get_drux_info(drux_path)\n--\n\nGet DRUX file information"};
 

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "monitoring/performance_monitor.h"
+#include "python_bindings/native_guard.h"
 #include "python_bindings/py_args.h"
 #include "python_bindings/py_errors.h"
 #include "python_bindings/py_module.h"
@@ -200,31 +201,31 @@ PyObject* export_prometheus(PyObject* self, PyObject*) {
 constexpr int WITH_ARGS = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef monitor_methods[] = {
-    {"record_read", as_cfunction(record_read), WITH_ARGS,
+    {"record_read", as_cfunction(guarded<record_read>), WITH_ARGS,
      "record_read($self, bytes, duration_ms)\n--\n\n"},
-    {"record_write", as_cfunction(record_write), WITH_ARGS,
+    {"record_write", as_cfunction(guarded<record_write>), WITH_ARGS,
      "record_write($self, bytes, duration_ms)\n--\n\n"},
-    {"record_compression", as_cfunction(record_compression), WITH_ARGS,
+    {"record_compression", as_cfunction(guarded<record_compression>), WITH_ARGS,
      "record_compression($self, original_bytes, compressed_bytes)\n--\n\n"},
-    {"record_rows_columns", as_cfunction(record_rows_columns), WITH_ARGS,
+    {"record_rows_columns", as_cfunction(guarded<record_rows_columns>), WITH_ARGS,
      "record_rows_columns($self, rows, columns)\n--\n\n"},
-    {"update_memory", as_cfunction(update_memory), WITH_ARGS,
+    {"update_memory", as_cfunction(guarded<update_memory>), WITH_ARGS,
      "update_memory($self, current, peak)\n--\n\n"},
-    {"update_cache_stats", as_cfunction(update_cache_stats), WITH_ARGS,
+    {"update_cache_stats", as_cfunction(guarded<update_cache_stats>), WITH_ARGS,
      "update_cache_stats($self, hit_rate)\n--\n\n"},
-    {"record_error", record_error, METH_NOARGS, "record_error($self)\n--\n\n"},
-    {"get_metrics", get_metrics, METH_NOARGS, "get_metrics($self)\n--\n\n"},
-    {"get_metrics_dict", get_metrics_dict, METH_NOARGS, "get_metrics_dict($self)\n--\n\n"},
-    {"get_alerts", get_alerts, METH_NOARGS, "get_alerts($self)\n--\n\n"},
-    {"clear_alerts", clear_alerts, METH_NOARGS, "clear_alerts($self)\n--\n\n"},
-    {"export_prometheus", export_prometheus, METH_NOARGS, "export_prometheus($self)\n--\n\n"},
+    {"record_error", guarded<record_error>, METH_NOARGS, "record_error($self)\n--\n\n"},
+    {"get_metrics", guarded<get_metrics>, METH_NOARGS, "get_metrics($self)\n--\n\n"},
+    {"get_metrics_dict", guarded<get_metrics_dict>, METH_NOARGS, "get_metrics_dict($self)\n--\n\n"},
+    {"get_alerts", guarded<get_alerts>, METH_NOARGS, "get_alerts($self)\n--\n\n"},
+    {"clear_alerts", guarded<clear_alerts>, METH_NOARGS, "clear_alerts($self)\n--\n\n"},
+    {"export_prometheus", guarded<export_prometheus>, METH_NOARGS, "export_prometheus($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot monitor_slots[] = {
     {Py_tp_doc,
      const_cast<char*>("PyPerformanceMonitor()\n--\n\nPerformance Monitor Python wrapper")},
-    {Py_tp_new, reinterpret_cast<void*>(monitor_new)},
+    {Py_tp_new, reinterpret_cast<void*>(guarded<monitor_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(monitor_dealloc)},
     {Py_tp_methods, monitor_methods},
     {0, nullptr},

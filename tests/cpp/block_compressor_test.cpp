@@ -296,5 +296,108 @@ TEST(CompressedBlock, EmptyBlockDecodesToNothing) {
   EXPECT_TRUE(decoded.value().empty());
 }
 
+// ---- Decoding in pieces ------------------------------------------------------------
+
+// The range coder's single-value form: nine bytes declaring `length` bytes.
+ByteBuffer range_single(std::uint8_t value, std::uint32_t length) {
+  ByteBuffer out = {0x01, 0x00, value, 0x00, 0x40};
+  put_u32_le(out, length);
+  return out;
+}
+
+TEST(PieceDecoding, LzPiecesOfAnySizeDecodeAsTheWholeStream) {
+  const ByteBuffer tokens = lz_compress(bytes_of(repeat("ab\xFF" "cdefgh", 40) + repeat("\xFF", 30) + "tail"));
+  auto whole = lz_decompress(tokens, 1 << 20);
+  ASSERT_TRUE(whole.ok()) << whole.error();
+  for (std::size_t piece = 1; piece <= 7; ++piece) {
+    SCOPED_TRACE(piece);
+    ByteBuffer out;
+    LzPieceDecoder decoder(out, 1 << 20);
+    for (std::size_t at = 0; at < tokens.size(); at += piece) {
+      Status s = decoder.feed(ByteView(tokens).subspan(at, std::min(piece, tokens.size() - at)));
+      ASSERT_TRUE(s.ok()) << s.error();
+    }
+    ASSERT_TRUE(decoder.finish().ok());
+    EXPECT_EQ(out, whole.value());
+  }
+}
+
+TEST(PieceDecoding, LzPiecesRefuseWhatTheWholeDecoderRefuses) {
+  struct Case {
+    const char* name;
+    ByteBuffer tokens;
+    std::size_t max_output;
+    const char* message;
+  };
+  const std::vector<Case> cases = {
+      {"token cut at the end", {'a', 0xFF, 0x01, 0x00}, 100, "ends inside a token"},
+      {"match before the start", {'a', 0xFF, 0x02, 0x00, 0x06, 0x00}, 100, "before the start"},
+      {"match too short", {'a', 0xFF, 0x01, 0x00, 0x05, 0x00}, 100, "shorter than 6"},
+      {"escape with a length", {0xFF, 0x00, 0x00, 0x02, 0x00}, 100, "not an escaped FF"},
+      {"output past the cap", {'a', 0xFF, 0x01, 0x00, 0x06, 0x00}, 6, "size limit"},
+      {"literals past the cap", bytes_of("abcdefg"), 6, "size limit"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ByteBuffer out;
+    LzPieceDecoder decoder(out, c.max_output);
+    Status s = decoder.feed(ByteView(c.tokens).first(2));
+    if (s) s = decoder.feed(ByteView(c.tokens).subspan(2));
+    if (s) s = decoder.finish();
+    ASSERT_FALSE(s.ok());
+    EXPECT_NE(s.error().find(c.message), std::string::npos) << s.error();
+    EXPECT_FALSE(lz_decompress(c.tokens, c.max_output).ok());
+  }
+}
+
+// Nine bytes declaring a gigabyte: the decoders hand it over a piece at a
+// time, so a sink that refuses stops them after the first piece.
+TEST(PieceDecoding, EntropyDecodersStopWhenTheSinkRefuses) {
+  const ByteBuffer range_bomb = range_single('A', 1u << 30);
+  ByteBuffer huffman_bomb = {0xFF, 0x01, 'A', 0x01};
+  put_u32_le(huffman_bomb, 1u << 20);
+  huffman_bomb.resize(huffman_bomb.size() + (1u << 17), 0);
+  struct Case {
+    const char* name;
+    Status (*decode)(ByteView, std::size_t, const PieceSink&);
+    const ByteBuffer& data;
+  };
+  for (const Case& c : {Case{"range", range_decode_pieces, range_bomb}, Case{"huffman", huffman_decode_pieces, huffman_bomb}}) {
+    SCOPED_TRACE(c.name);
+    int calls = 0;
+    Status s = c.decode(c.data, std::size_t{1} << 31, [&calls](ByteView piece) {
+      ++calls;
+      EXPECT_EQ(piece.size(), kDecodePieceSize);
+      EXPECT_EQ(piece[0], 'A');
+      return Status(data_error("enough"));
+    });
+    ASSERT_FALSE(s.ok());
+    EXPECT_EQ(s.error(), "enough");
+    EXPECT_EQ(calls, 1);
+  }
+}
+
+// An entropy-coded token stream goes to the LZ decoder in pieces: four
+// times the output cap of declared tokens fails once the output passes it.
+TEST(PieceDecoding, EntropyCodedTokenBombsStopAtTheOutputCap) {
+  ByteBuffer tokens = {'A'};
+  for (int i = 0; i < 1000; ++i) tokens.insert(tokens.end(), {0xFF, 0x01, 0x00, 0xFF, 0xFF});
+  const std::vector<std::pair<const char*, ByteBuffer>> cases = {
+      {"range-coded literals", concat({{0x05}, range_single('A', 1u << 22)})},
+      {"Huffman-coded matches", concat({{0x01}, huffman_compress(tokens)})},
+      {"range-coded matches", concat({{0x05}, range_compress(tokens)})},
+  };
+  for (const auto& [name, block] : cases) {
+    SCOPED_TRACE(name);
+    auto decoded = decompress_block(block, std::size_t{1} << 20);
+    ASSERT_FALSE(decoded.ok());
+    EXPECT_NE(decoded.error().find("LZ output passes its size limit"), std::string::npos) << decoded.error();
+  }
+  // Within a cap that holds them, the same blocks decode in full.
+  auto whole = decompress_block(concat({{0x01}, huffman_compress(tokens)}), 1 + 1000 * 65535);
+  ASSERT_TRUE(whole.ok()) << whole.error();
+  EXPECT_EQ(whole.value().size(), 1 + 1000 * 65535u);
+}
+
 }  // namespace
 }  // namespace drux

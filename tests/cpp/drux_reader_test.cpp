@@ -765,5 +765,183 @@ TEST(DruxReader, EveryFlipAndTruncationIsReadOrRefused) {
   }
 }
 
+// ---- Footers that read back but do not match their cells ---------------------------------
+
+// The footer carries no CRC: an edited statistic still reads back, and only
+// verify, re-deriving the entry from the cells, sees it.
+struct StatsEdit {
+  const char* name;
+  std::function<void(DruxMetadata&)> edit;
+  const char* message;
+};
+
+void PrintTo(const StatsEdit& c, std::ostream* os) { *os << c.name; }
+
+class EditedStatistics : public testing::TestWithParam<StatsEdit> {};
+
+TEST_P(EditedStatistics, ReadBackButFailVerify) {
+  ScratchDir dir;
+  GoodFile good = good_file(dir);
+  DruxMetadata meta = good.meta;
+  GetParam().edit(meta);
+  const std::string path = dir.path("edited.drux");
+  spit(path, with_footer(good.bytes, good.meta.file.footer_offset, footer_bytes(meta)));
+  auto table = read_drux_table(path);
+  ASSERT_TRUE(table.ok()) << table.error();
+  auto reader = DruxReader::open(path);
+  ASSERT_TRUE(reader.ok()) << reader.error();
+  Status verified = reader->verify();
+  ASSERT_FALSE(verified.ok());
+  EXPECT_EQ(verified.error_kind(), ErrorKind::Data);
+  EXPECT_NE(verified.error().find(GetParam().message), std::string::npos) << verified.error();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DruxReader, EditedStatistics,
+    testing::Values(
+        StatsEdit{"IntMinimum", [](DruxMetadata& m) { m.chunks[1][0].stats.min_int = 8; },
+                  "chunk 1, column 'id': footer minimum 8, the cells give 9"},
+        StatsEdit{"IntMaximum", [](DruxMetadata& m) { m.chunks[0][0].stats.max_int = 5; }, "footer maximum 5"},
+        // Chunk 0 of 'id' holds one 0, which a null would read back as: one
+        // more null is possible and moves the minimum, two are not.
+        StatsEdit{"OneNullMore", [](DruxMetadata& m) { m.chunks[0][0].stats.null_count = 1; },
+                  "footer minimum 0, the cells give 1"},
+        StatsEdit{"MoreNullsThanNullLikeCells", [](DruxMetadata& m) { m.chunks[0][0].stats.null_count = 2; },
+                  "footer null count 2, but only 1 cells can be nulls"},
+        StatsEdit{"FloatMaximumPastItsRounding", [](DruxMetadata& m) { m.chunks[1][2].stats.max_int = 3; },
+                  "column 'price': footer maximum 3, the cells give 1"},
+        StatsEdit{"SmallestText", [](DruxMetadata& m) { m.chunks[0][1].stats.min_str = "item"; },
+                  "chunk 0, column 'name': footer's smallest text"},
+        StatsEdit{"LargestText", [](DruxMetadata& m) { m.chunks[1][1].stats.max_str = "item9"; },
+                  "footer's largest text"},
+        StatsEdit{"FilterBit", [](DruxMetadata& m) { m.chunks[1][1].bloom[7] ^= 1; }, "membership filter"},
+        StatsEdit{"FilterOnANumberColumn", [](DruxMetadata& m) { m.chunks[0][0].bloom[0] = 1; },
+                  "membership filter"},
+        StatsEdit{"TextBoundsOnANumberColumn", [](DruxMetadata& m) { m.chunks[0][2].stats.max_str = "x"; },
+                  "largest text"}),
+    [](const testing::TestParamInfo<StatsEdit>& info) { return info.param.name; });
+
+TEST(DruxReader, UneditedFooterPassesVerify) {
+  ScratchDir dir;
+  GoodFile good = good_file(dir);
+  const std::string path = dir.path("same.drux");
+  spit(path, with_footer(good.bytes, good.meta.file.footer_offset, footer_bytes(good.meta)));
+  auto reader = DruxReader::open(path);
+  ASSERT_TRUE(reader.ok()) << reader.error();
+  Status verified = reader->verify();
+  EXPECT_TRUE(verified.ok()) << verified.error();
+}
+
+TEST(DruxReader, VerifyAcceptsNullsOfEveryPlainKind) {
+  ScratchDir dir;
+  const std::string path = dir.path("nulls.drux");
+  const std::vector<KColumn> columns = {make_column("i", ColType::Int), make_column("f", ColType::Float),
+                                        make_column("b", ColType::Bool), make_column("s", ColType::Str),
+                                        make_column("y", ColType::Bytes), make_column("l", ColType::List)};
+  std::vector<Row> rows;
+  for (int r = 0; r < 6; ++r) {
+    if (r % 3 == 1) {
+      rows.push_back(Row(columns.size()));  // all Null
+    } else {
+      rows.push_back(Row{KVal::Int(r == 0 ? 0 : -r), KVal::Float(r * 1.25), KVal::Bool(r == 2), KVal::Str(r ? "x" : ""),
+                         KVal::Bytes(r ? "\x01" : ""), KVal::List({KVal::Int(r)})});
+    }
+  }
+  write_file(path, columns, {rows}, 6);
+  auto reader = DruxReader::open(path);
+  ASSERT_TRUE(reader.ok()) << reader.error();
+  Status verified = reader->verify();
+  EXPECT_TRUE(verified.ok()) << verified.error();
+}
+
+// ---- Reader limits ----------------------------------------------------------------------
+
+struct LimitCase {
+  const char* name;
+  std::function<void(ReaderLimits&)> set;
+  const char* message;  // names the limit that was passed
+};
+
+void PrintTo(const LimitCase& c, std::ostream* os) { *os << c.name; }
+
+class PassedLimit : public testing::TestWithParam<LimitCase> {};
+
+// The good file (chunks of 3 and 2 rows, 3 columns, names up to 5 bytes)
+// under limits each just too small for one of its parts.
+TEST_P(PassedLimit, IsRefusedNamingTheLimit) {
+  ScratchDir dir;
+  const std::string path = dir.path("good.drux");
+  write_file(path, mixed_columns(), mixed_chunks({3, 2}), 3);
+  ReaderLimits limits;
+  GetParam().set(limits);
+  auto table = read_drux_table(path, {}, limits);
+  ASSERT_FALSE(table.ok());
+  EXPECT_EQ(table.error_kind(), ErrorKind::Data);
+  EXPECT_NE(table.error().find(GetParam().message), std::string::npos) << table.error();
+  // The same file within the default limits.
+  EXPECT_TRUE(read_drux_table(path).ok());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DruxReader, PassedLimit,
+    testing::Values(
+        LimitCase{"ChunkRows", [](ReaderLimits& l) { l.max_chunk_rows = 2; },
+                  "chunk 0, column 'id': 3 rows, more than ReaderLimits.max_chunk_rows (2) allows; raise "
+                  "max_chunk_rows"},
+        LimitCase{"Chunks", [](ReaderLimits& l) { l.max_chunks = 1; },
+                  "the file has 2 chunks, more than ReaderLimits.max_chunks (1)"},
+        LimitCase{"Cells", [](ReaderLimits& l) { l.max_cells = 14; },
+                  "the table has 5 rows of 3 columns, more than ReaderLimits.max_cells (14)"},
+        LimitCase{"NameBytes", [](ReaderLimits& l) { l.max_name_bytes = 4; },
+                  "a column name of 5 bytes, more than ReaderLimits.max_name_bytes (4)"},
+        LimitCase{"MetadataBytes", [](ReaderLimits& l) { l.max_metadata_bytes = 64; }, "max_metadata_bytes (64)"},
+        LimitCase{"BlockBytes", [](ReaderLimits& l) { l.max_block_bytes = 4; },
+                  "chunk 0, column 'name': compressed block of 19 bytes is larger than "
+                  "ReaderLimits.max_block_bytes (4); raise max_block_bytes"}),
+    [](const testing::TestParamInfo<LimitCase>& info) { return info.param.name; });
+
+TEST(DruxReader, VerifyKeepsToTheCellLimit) {
+  ScratchDir dir;
+  const std::string path = dir.path("good.drux");
+  write_file(path, mixed_columns(), mixed_chunks({3, 2}), 3);
+  ReaderLimits limits;
+  limits.max_cells = 14;
+  auto reader = DruxReader::open(path, limits);
+  ASSERT_TRUE(reader.ok()) << reader.error();
+  Status verified = reader->verify();
+  ASSERT_FALSE(verified.ok());
+  EXPECT_NE(verified.error().find("max_cells"), std::string::npos) << verified.error();
+}
+
+// ---- Text that is not UTF-8 ----------------------------------------------------------------
+
+TEST(DruxReader, ColumnNameThatIsNotUtf8IsRefusedOnOpening) {
+  ScratchDir dir;
+  const std::string path = dir.path("name.drux");
+  write_file(path, {make_column("ok"), make_column("bad\xC3\x28")}, {{Row{KVal::Str("a"), KVal::Str("b")}}}, 1);
+  auto reader = DruxReader::open(path);
+  ASSERT_FALSE(reader.ok());
+  EXPECT_EQ(reader.error_kind(), ErrorKind::Data);
+  EXPECT_NE(reader.error().find("schema: the name of column 1 is not UTF-8"), std::string::npos) << reader.error();
+}
+
+TEST(DruxReader, StringCellThatIsNotUtf8IsRefusedNamingItsPlace) {
+  ScratchDir dir;
+  const std::string path = dir.path("cell.drux");
+  // The second chunk's second row holds an overlong encoding of '/'.
+  write_file(path, {make_column("s")},
+             {one_column_rows({KVal::Str("fine"), KVal::Str("caf\xC3\xA9")}),
+              one_column_rows({KVal::Str("ok"), KVal::Str("\xC0\xAF")})},
+             2);
+  auto reader = DruxReader::open(path);
+  ASSERT_TRUE(reader.ok()) << reader.error();
+  EXPECT_TRUE(reader->read_column_chunk(0, 0).ok());
+  auto cells = reader->read_column_chunk(1, 0);
+  ASSERT_FALSE(cells.ok());
+  EXPECT_EQ(cells.error_kind(), ErrorKind::Data);
+  EXPECT_EQ(cells.error(), "chunk 1, column 's': the string in row 1 is not UTF-8");
+  EXPECT_FALSE(reader->verify().ok());
+}
+
 }  // namespace
 }  // namespace drux

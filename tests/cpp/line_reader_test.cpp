@@ -16,7 +16,7 @@
 
 #include "python_bindings/stderr_report.h"
 #include "python_bindings/text_trim.h"
-#include "python_bindings/utf8_check.h"
+#include "drux_v2/utf8_check.h"
 #include "test_support.h"
 
 namespace drux {

@@ -2,6 +2,9 @@
 
 import os
 import struct
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
@@ -235,3 +238,28 @@ def test_unfinished_conversion_output_is_refused(tmp_path):
 def test_missing_file_is_an_os_error(tmp_path):
     with pytest.raises(OSError, match=r"No such file or directory \(os error 2\)"):
         drux.read_table(tmp_path / "missing.drux")
+
+
+def test_a_failed_write_leaves_the_existing_file_and_no_partial_one(tmp_path):
+    # A file size limit makes the writer fail part way (EFBIG) after it has
+    # created its output; the file it would replace must stay as it was.
+    target = tmp_path / "out.drux"
+    drux.write_table(target, {"a": [1, 2]})
+    before = target.read_bytes()
+    script = textwrap.dedent("""
+        import random, resource, signal, sys
+        import drux
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (1 << 16, 1 << 16))
+        texts = [random.Random(i).randbytes(16).hex() for i in range(20000)]
+        try:
+            drux.write_table(sys.argv[1], {"s": texts})
+        except OSError as error:
+            print(error)
+    """)
+    done = subprocess.run([sys.executable, "-c", script, str(target)], capture_output=True, text=True, timeout=120)
+    assert "File too large (os error 27)" in done.stdout, done.stdout + done.stderr
+    assert target.read_bytes() == before
+    assert [p.name for p in tmp_path.iterdir()] == ["out.drux"]
+    drux.write_table(target, {"b": ["x"]})  # a write that succeeds replaces it
+    assert drux.read_table(target).names == ["b"]

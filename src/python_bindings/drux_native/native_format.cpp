@@ -11,6 +11,7 @@
 #include "drux_v2/format.h"
 #include "python_bindings/csv_rows.h"
 #include "python_bindings/csv_text.h"
+#include "python_bindings/native_guard.h"
 
 namespace drux::native {
 namespace {
@@ -82,9 +83,9 @@ PyObject* split_csv_line_py(PyObject*, PyObject* args) {
 }
 
 PyMethodDef format_methods[] = {
-    {"split_csv_line", split_csv_line_py, METH_VARARGS,
+    {"split_csv_line", guarded<split_csv_line_py>, METH_VARARGS,
      "split_csv_line(line)\n--\n\nThe trimmed fields of one line, split as the CSV conversion splits its header."},
-    {"read_csv_text", read_csv_text_py, METH_VARARGS,
+    {"read_csv_text", guarded<read_csv_text_py>, METH_VARARGS,
      "read_csv_text(path)\n--\n\nThe trimmed column names and the rows of texts that the CSV conversion takes "
      "from a CSV file."},
     {nullptr, nullptr, 0, nullptr},

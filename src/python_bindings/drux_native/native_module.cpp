@@ -13,6 +13,7 @@
 #include <cstring>
 #include <cerrno>
 #include <functional>
+#include <limits>
 #include <map>
 #include <memory>
 #include <optional>
@@ -20,12 +21,14 @@
 #include <vector>
 
 #include "drux_v2/drux_reader.h"
+#include "drux_v2/replacing_file.h"
 #include "drux_v2/streaming_writer.h"
 #include "python_bindings/csv_converter.h"
 #include "python_bindings/drux_native/native_format.h"
 #include "python_bindings/drux_native/native_scan.h"
 #include "python_bindings/drux_native/native_values.h"
 #include "python_bindings/arrow_import.h"
+#include "python_bindings/native_guard.h"
 #include "python_bindings/parallel_convert.h"
 
 namespace drux::native {
@@ -67,11 +70,49 @@ struct ReaderObject {
   DruxReader* reader;  // owned; null only when construction failed
 };
 
+// One field of a limits object (drux.ReaderLimits or anything with its
+// attributes): a non-negative int no larger than `most`.
+template <class T>
+bool limit_field(PyObject* limits, const char* name, T& out) {
+  PyObject* value = PyObject_GetAttrString(limits, name);
+  if (!value) return false;
+  const unsigned long long v = PyLong_AsUnsignedLongLong(value);
+  Py_DECREF(value);
+  if (PyErr_Occurred()) {
+    if (PyErr_ExceptionMatches(PyExc_OverflowError) || PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_ValueError, "ReaderLimits.%s must be an int from 0 to %llu", name,
+                   static_cast<unsigned long long>(std::numeric_limits<T>::max()));
+    }
+    return false;
+  }
+  if (v > std::numeric_limits<T>::max()) {
+    PyErr_Format(PyExc_ValueError, "ReaderLimits.%s must be an int from 0 to %llu", name,
+                 static_cast<unsigned long long>(std::numeric_limits<T>::max()));
+    return false;
+  }
+  out = static_cast<T>(v);
+  return true;
+}
+
+bool limits_from(PyObject* obj, ReaderLimits& limits) {
+  if (obj == Py_None) return true;
+  return limit_field(obj, "max_block_bytes", limits.max_block_bytes) &&
+         limit_field(obj, "max_metadata_bytes", limits.max_metadata_bytes) &&
+         limit_field(obj, "max_name_bytes", limits.max_name_bytes) &&
+         limit_field(obj, "max_chunk_rows", limits.max_chunk_rows) &&
+         limit_field(obj, "max_chunks", limits.max_chunks) && limit_field(obj, "max_cells", limits.max_cells);
+}
+
 int reader_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"path", nullptr};
+  static const char* keywords[] = {"path", "limits", nullptr};
   const char* path;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s:Reader", const_cast<char**>(keywords), &path)) return -1;
-  auto opened = DruxReader::open(path);
+  PyObject* limits_obj = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s|O:Reader", const_cast<char**>(keywords), &path, &limits_obj))
+    return -1;
+  ReaderLimits limits;
+  if (!limits_from(limits_obj, limits)) return -1;
+  auto opened = DruxReader::open(path, limits);
   if (!opened.ok()) {
     raise(opened, g_drux_error);
     return -1;
@@ -193,6 +234,27 @@ PyObject* reader_read_column_chunk(PyObject* self, PyObject* args) {
   return list;
 }
 
+PyObject* reader_verify_chunk(PyObject* self, PyObject* args) {
+  unsigned chunk;
+  Py_ssize_t column;
+  PyObject* key_obj = Py_None;
+  const DruxReader* reader;
+  if (!block_position(self, args, "In|O:verify_chunk", chunk, column, &key_obj, reader)) return nullptr;
+  AesKey key{};
+  if (key_obj != Py_None && !key_from(key_obj, key)) return nullptr;
+  auto checked = reader->verify_chunk(chunk, static_cast<std::size_t>(column), key_obj == Py_None ? nullptr : &key);
+  if (!checked.ok()) return raise(checked, g_drux_error);
+  Py_RETURN_NONE;
+}
+
+PyObject* reader_check_table_cells(PyObject* self, PyObject*) {
+  const DruxReader* reader = reader_of(self);
+  if (!reader) return nullptr;
+  auto checked = check_table_cells(reader->metadata(), reader->limits());
+  if (!checked.ok()) return raise(checked, g_drux_error);
+  Py_RETURN_NONE;
+}
+
 PyObject* reader_payload_size(PyObject* self, PyObject* args) {
   unsigned chunk;
   Py_ssize_t column;
@@ -204,17 +266,24 @@ PyObject* reader_payload_size(PyObject* self, PyObject* args) {
 }
 
 PyMethodDef reader_methods[] = {
-    {"metadata", reader_metadata, METH_NOARGS, "metadata()\n--\n\nHeader, schema and footer entries as a dict."},
-    {"read_column_chunk", reader_read_column_chunk, METH_VARARGS,
+    {"metadata", guarded<reader_metadata>, METH_NOARGS,
+     "metadata()\n--\n\nHeader, schema and footer entries as a dict."},
+    {"read_column_chunk", guarded<reader_read_column_chunk>, METH_VARARGS,
      "read_column_chunk(chunk, column, key=None)\n--\n\nThe cells of one column of one chunk."},
-    {"payload_size", reader_payload_size, METH_VARARGS,
+    {"verify_chunk", guarded<reader_verify_chunk>, METH_VARARGS,
+     "verify_chunk(chunk, column, key=None)\n--\n\nDecode one block and check its footer statistics, null count "
+     "and filter against its cells; raises DruxError on a mismatch."},
+    {"check_table_cells", guarded<reader_check_table_cells>, METH_NOARGS,
+     "check_table_cells()\n--\n\nRaise DruxError when reading the whole table passes the limits' max_cells."},
+    {"payload_size", guarded<reader_payload_size>, METH_VARARGS,
      "payload_size(chunk, column)\n--\n\nThe decompressed size of one column block."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot reader_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Reader(path)\n--\n\nAn open DRUX v2 file, checked on opening.")},
-    {Py_tp_init, reinterpret_cast<void*>(reader_init)},
+    {Py_tp_doc, const_cast<char*>("Reader(path, limits=None)\n--\n\nAn open DRUX v2 file, checked on opening "
+                                  "within the limits (a drux.ReaderLimits).")},
+    {Py_tp_init, reinterpret_cast<void*>(guarded<reader_init>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
     {Py_tp_methods, reader_methods},
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
@@ -297,7 +366,10 @@ PyObject* write_table(PyObject*, PyObject* args) {
         return nullptr;
     }
   }
-  auto writer = StreamingDruxWriter::begin(std::move(columns), chunk_rows, path, *level);
+  // The file takes the place of `path` only once finished and synced.
+  auto output = ReplacingFile::create(path);
+  if (!output.ok()) return raise(output, PyExc_ValueError);
+  auto writer = StreamingDruxWriter::begin(std::move(columns), chunk_rows, output.value().temp_path(), *level);
   if (!writer.ok()) return raise(writer, PyExc_ValueError);
   // on_chunk(payload_bytes, 0.0, file_bytes, write_ms, rows) after the
   // preamble, each chunk and the footer; the values are in memory, not read.
@@ -331,9 +403,11 @@ PyObject* write_table(PyObject*, PyObject* args) {
   auto summary = w.finish();
   if (!summary.ok()) return raise(summary, PyExc_ValueError);
   struct stat finished;
-  const std::uint64_t size =
-      ::stat(path, &finished) == 0 ? static_cast<std::uint64_t>(finished.st_size) : before_footer;
+  const std::uint64_t size = ::stat(output.value().temp_path().c_str(), &finished) == 0
+                                 ? static_cast<std::uint64_t>(finished.st_size)
+                                 : before_footer;
   if (!report(0, size - before_footer, finish_start, 0)) return nullptr;
+  if (Status s = output.value().commit(); !s) return raise(s, PyExc_ValueError);
   return PyUnicode_FromStringAndSize(summary.value().data(), static_cast<Py_ssize_t>(summary.value().size()));
 }
 
@@ -531,8 +605,16 @@ PyObject* convert_csv(PyObject*, PyObject* args) {
   }
   if (callbacks.on_chunk != Py_None) options.on_chunk = callbacks.chunk_reporter();
   callbacks.released = PyEval_SaveThread();
-  auto converted = drux::convert_csv(csv_path, drux_path, options);
+  std::optional<Result<ParallelConvertResult>> outcome;
+  try {
+    outcome.emplace(drux::convert_csv(csv_path, drux_path, options));
+  } catch (...) {
+    // The guard raises it, but only with the interpreter lock back.
+    PyEval_RestoreThread(callbacks.released);
+    throw;
+  }
   PyEval_RestoreThread(callbacks.released);
+  Result<ParallelConvertResult>& converted = *outcome;
   if (PyErr_Occurred()) return nullptr;  // a callback's exception
   if (!converted.ok()) return raise(converted, PyExc_ValueError);
   const ParallelConvertResult& r = converted.value();
@@ -543,16 +625,16 @@ PyObject* convert_csv(PyObject*, PyObject* args) {
 }
 
 PyMethodDef module_methods[] = {
-    {"write_table", write_table, METH_VARARGS,
+    {"write_table", guarded<write_table>, METH_VARARGS,
      "write_table(path, columns, chunk_rows, level='exact', on_chunk=None)\n--\n\nWrite (name, type code, key or None, values) "
      "columns, compressing at level exact, fast or max; returns the summary line."},
-    {"compress_csv", compress_csv, METH_VARARGS,
+    {"compress_csv", guarded<compress_csv>, METH_VARARGS,
      "compress_csv(csv_path, drux_path, progress=None)\n--\n\nConvert CSV to DRUX; progress(done, total) "
      "is called as the CSV is read."},
-    {"write_arrow", write_arrow, METH_VARARGS,
+    {"write_arrow", guarded<write_arrow>, METH_VARARGS,
      "write_arrow(path, source, chunk_rows, keys, lossy, jobs, level, on_chunk=None)\n--\n\nWrite Arrow data (a stream capsule, or a "
      "(schema, array) capsule pair) as a DRUX file; returns the summary line."},
-    {"convert_csv", convert_csv, METH_VARARGS,
+    {"convert_csv", guarded<convert_csv>, METH_VARARGS,
      "convert_csv(csv_path, drux_path, jobs, infer_types, level, progress=None, on_chunk=None)\n--\n\nConvert CSV to DRUX "
      "on `jobs` threads without the interpreter lock; on_chunk(csv_bytes, read_ms, file_bytes, write_ms, rows) follows each "
      "chunk written. Returns (csv_size, drux_size, saved_percent, rows, chunks, seconds, columns)."},

@@ -4,7 +4,7 @@
 // checked byte by byte against the ranges that keep it well formed.
 //
 // Deliberately not here: replacement of invalid sequences.
-#include "python_bindings/utf8_check.h"
+#include "drux_v2/utf8_check.h"
 
 #include <cstdint>
 #include <cstring>
