@@ -10,6 +10,8 @@
 // the to_arrow/to_pandas/to_polars helpers (python/drux/_scan.py).
 #include "python_bindings/drux_native/native_scan.h"
 
+#include "python_bindings/native_guard.h"
+
 #include <cstring>
 #include <memory>
 #include <string>
@@ -424,15 +426,15 @@ PyObject* scan_read_lists(PyObject* self, PyObject*) {
 }
 
 PyMethodDef scan_methods[] = {
-    {"schema_capsule", scan_schema_capsule, METH_NOARGS,
+    {"schema_capsule", guarded<scan_schema_capsule>, METH_NOARGS,
      "schema_capsule()\n--\n\nA PyCapsule 'arrow_schema' of the output schema."},
-    {"stream_capsule", scan_stream_capsule, METH_NOARGS,
+    {"stream_capsule", guarded<scan_stream_capsule>, METH_NOARGS,
      "stream_capsule()\n--\n\nA fresh PyCapsule 'arrow_array_stream', one record batch per matching chunk."},
-    {"stats", scan_stats, METH_NOARGS, "stats()\n--\n\nChunks, blocks and bytes read and skipped so far."},
-    {"names", scan_names, METH_NOARGS, "names()\n--\n\nThe output column names, in order."},
-    {"raise_failure", scan_raise_failure, METH_NOARGS,
+    {"stats", guarded<scan_stats>, METH_NOARGS, "stats()\n--\n\nChunks, blocks and bytes read and skipped so far."},
+    {"names", guarded<scan_names>, METH_NOARGS, "names()\n--\n\nThe output column names, in order."},
+    {"raise_failure", guarded<scan_raise_failure>, METH_NOARGS,
      "raise_failure()\n--\n\nRaise the first error a stream met (DruxError or OSError); else return None."},
-    {"read_lists", scan_read_lists, METH_NOARGS,
+    {"read_lists", guarded<scan_read_lists>, METH_NOARGS,
      "read_lists()\n--\n\nThe matching rows of the selected columns as one list of Python values per column."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -440,7 +442,7 @@ PyMethodDef scan_methods[] = {
 PyType_Slot scan_slots[] = {
     {Py_tp_doc, const_cast<char*>("Scan(path, columns=None, filters=None, keys=None, jobs=1)\n--\n\n"
                                   "An open DRUX file and a checked scan request.")},
-    {Py_tp_init, reinterpret_cast<void*>(scan_init)},
+    {Py_tp_init, reinterpret_cast<void*>(guarded<scan_init>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(scan_dealloc)},
     {Py_tp_methods, scan_methods},
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
