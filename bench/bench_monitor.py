@@ -4,6 +4,7 @@
 Converts one CSV with drux.convert_csv with and without a
 drux_fileformat.PyPerformanceMonitor, alternating the two so drift on a
 noisy machine falls on both, and prints the best and median seconds of each.
+It prints figures and judges none.
 
     python3 bench/bench_monitor.py CSV [--jobs N] [--repeat 5]
 """

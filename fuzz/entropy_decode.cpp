@@ -1,7 +1,8 @@
 // The LZ, Huffman and range decoders on arbitrary bytes, chosen by the
 // first byte: a value or an error, never a crash or an output past the cap.
 // The LZ decoder that takes its tokens in pieces must agree with the one
-// that takes them whole, wherever the pieces are cut.
+// that takes them whole, wherever the pieces are cut. Deliberately not here:
+// the method byte and block framing (block_decode).
 #include <algorithm>
 
 #include "drux_v2/huffman.h"

@@ -1,5 +1,6 @@
 // Any byte block must come back unchanged through compress_block at the
 // fast level and the strict decoder, and never grow past the stored block.
+// Deliberately not here: malformed blocks (block_decode).
 #include <algorithm>
 #include <cstdlib>
 

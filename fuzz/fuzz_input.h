@@ -1,7 +1,8 @@
 // Splits a fuzzer's input into a few leading parameters and a payload.
 //
 // The parameters are taken from the front so that a mutation of the payload
-// keeps them; nothing here checks what they mean.
+// keeps them; nothing here checks what they mean. Deliberately not here: any
+// file writing or corpus handling; the targets and scripts/fuzz.sh do that.
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,7 @@
 // Any byte block must come back unchanged through compress_block at the max
 // level and the strict decoder. Max weighs every coding of the fast parse
 // among its candidates, so it is never larger than the fast level's block.
+// Deliberately not here: malformed blocks (block_decode).
 #include <algorithm>
 #include <cstdlib>
 

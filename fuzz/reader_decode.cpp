@@ -4,7 +4,8 @@
 // run does many executions a second): a file that makes it spend more than
 // they allow, a bomb the bounds miss, passes the harness's RSS limit of
 // 2 GiB and is reported. The input is written to a private file first,
-// since the reader works on paths.
+// since the reader works on paths. Deliberately not here: the column
+// decoders alone (column_decode) and the blocks alone (block_decode).
 #include <fcntl.h>
 #include <unistd.h>
 

@@ -4,6 +4,8 @@ The conversion runs in the native module without the interpreter lock, on
 worker threads that it owns and joins; it writes the same bytes as
 ``drux_fileformat.compress_csv`` (the creation time aside) but prints
 nothing, and it replaces the output only once the new file is complete.
+Deliberately not here: any CSV parsing in Python, and the report lines on
+standard error, which are ``compress_csv``'s.
 """
 
 from __future__ import annotations

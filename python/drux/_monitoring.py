@@ -5,6 +5,8 @@ once per chunk or buffer flush and once at the end, never per cell: bytes
 read and written with their durations, the compression achieved, rows and
 columns, the process's current and peak resident memory, and one error when
 it fails. The monitor's alert rules then fire on the work itself.
+Deliberately not here: a monitor of our own, or calls from threads that do
+not hold the interpreter lock (the native code reports on the calling thread).
 """
 
 from __future__ import annotations

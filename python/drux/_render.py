@@ -9,6 +9,9 @@ all-text file holds:
   decimals and no trailing zeros, no exponent ("39.02", "-0.5", "1012");
 - booleans as "true" or "false";
 - text as it is; bytes in hex; nested values as JSON; a null as "".
+
+Deliberately not here: parsing text back into values (the CSV typing rules
+live with the conversion, in C++).
 """
 
 from __future__ import annotations

@@ -12,7 +12,8 @@ optional dependency, imported when a collector is made.
     start_http_server(8000, addr="127.0.0.1")
 
 The monitor's own ``export_prometheus`` text stays as it is; this is the
-form a client library serves.
+form a client library serves. Deliberately not here: an HTTP server of our
+own or push gateways; prometheus_client serves and pushes.
 """
 
 from __future__ import annotations

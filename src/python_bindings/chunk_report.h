@@ -2,7 +2,8 @@
 // performance monitor. Writers call their observer on the calling thread
 // once per chunk (and once for what comes before the first block and after
 // the last), never per cell, so the reports add up to the input read and
-// the file written.
+// the file written. Deliberately not here: the monitor itself, which the
+// Python layer feeds from these reports.
 #pragma once
 
 #include <cstdint>

@@ -10,7 +10,9 @@
 // the one thread that must read the file in order does as little as it can.
 //
 // Bytes are read straight into the piece being cut; only the part line after
-// a cut is copied, into the next piece.
+// a cut is copied, into the next piece. Deliberately not here: threads and
+// ordering (parallel_convert and piece_pool own them) and any limit on line
+// length, as in the sequential conversion.
 #pragma once
 
 #include <cstddef>

@@ -3,7 +3,8 @@
 // skipping by the footer, the release rules (a stream dropped half-read, a
 // schema never consumed, a child moved out of its batch), and a damaged block
 // reported through get_last_error. Run under ASan/UBSan by scripts/test.sh,
-// which turns any leak or double release into a failure.
+// which turns any leak or double release into a failure. Deliberately not
+// here: the Python capsules and real consumers (tests/python/test_scan.py).
 #include "drux_v2/arrow_scan.h"
 
 #include <gtest/gtest.h>

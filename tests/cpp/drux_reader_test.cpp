@@ -1,6 +1,9 @@
 // Files written by StreamingDruxWriter read back by DruxReader: cells of
 // every column type and encoding, chunking, encryption, empty tables, and
 // the reader's refusal of truncated, corrupted and unfinished files.
+// Corruptions come from one parameterised table over a good file. Deliberately
+// not here: the exact bytes of each record (container_test) and crafted bombs
+// under a memory limit (tests/python/test_hostile_files.py and the fuzz targets).
 #include "drux_v2/drux_reader.h"
 
 #include <gtest/gtest.h>

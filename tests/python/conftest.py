@@ -1,7 +1,7 @@
 """Shared helpers for the drux_fileformat suite.
 
 The suite runs against the installed module; nothing here builds or
-locates it.
+locates it. Deliberately not here: fixtures that only one test file uses.
 """
 
 import os

@@ -1,4 +1,8 @@
-"""The drux command, run as a user would: in a subprocess, by its exit status and output."""
+"""The drux command, run as a user would: in a subprocess, by its exit status and output.
+
+Deliberately not here: the library behaviour behind each subcommand, which the
+suites of the functions they call pin down.
+"""
 
 import json
 import os

@@ -1,4 +1,9 @@
-"""Reading DRUX files back and writing typed tables through the drux package."""
+"""Reading DRUX files back and writing typed tables through the drux package.
+
+Values go through write_table and come back through read_table, compared
+with what the column type keeps. Deliberately not here: scans, Arrow data
+and hostile files, which have suites of their own.
+"""
 
 import os
 import struct

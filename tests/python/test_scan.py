@@ -1,4 +1,9 @@
-"""Arrow-native scans: drux.scan through pyarrow, polars, DuckDB and Dask, with projection and filters."""
+"""Arrow-native scans: drux.scan through pyarrow, polars, DuckDB and Dask, with projection and filters.
+
+Every answer is checked against read_table or against filtering the whole
+table in pyarrow. Deliberately not here: the C stream's release rules under
+ASan (tests/cpp/arrow_scan_test.cpp) and read speed (bench/bench_read.py).
+"""
 
 import json
 import math
