@@ -20,6 +20,7 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <utility>
 
 #include "drux_v2/result.h"
 #include "python_bindings/csv_rows.h"
@@ -30,6 +31,15 @@ namespace drux {
 // A growable run of bytes that is never zero-filled: read() writes it.
 class LineBytes {
  public:
+  LineBytes() = default;
+  LineBytes(LineBytes&& other) noexcept { *this = std::move(other); }
+  LineBytes& operator=(LineBytes&& other) noexcept {
+    data_ = std::move(other.data_);
+    size_ = std::exchange(other.size_, 0);
+    capacity_ = std::exchange(other.capacity_, 0);
+    return *this;
+  }
+
   const char* data() const { return data_.get(); }
   std::size_t size() const { return size_; }
   void clear() { size_ = 0; }

@@ -12,8 +12,8 @@
 //                                   builds column payloads, statistics and
 //                                   filters, compresses each block, CRC-32;
 //   append_blocks (calling thread)  appends finished chunks in file order.
-// At most 2 x jobs pieces are in flight, so memory is bounded by a few
-// chunks whatever the input size. The calling thread does only the work
+// At most jobs + jobs / 4 pieces are in flight, so memory is bounded by a
+// few chunks per worker whatever the input size. The calling thread does only the work
 // that is inherently sequential: finding line ends and counting rows.
 //
 // Deliberately not here: reporting on stderr (compress_csv's), and any

@@ -35,8 +35,10 @@
 namespace drux {
 
 // A Job has `using Output = ...;` (with a member `std::optional<Error> error`)
-// and `Output run(const CsvPiece&, const std::atomic<bool>& stopping)`, which
-// should poll `stopping` between long steps.
+// and `Output run(const CsvPiece&, const std::atomic<bool>& stopping,
+// const std::function<void()>& done_with_bytes)`. It should poll `stopping`
+// between long steps, and call done_with_bytes() once it needs the piece's
+// bytes no more, so the reader can refill them while the job goes on.
 template <class Job>
 class PiecePool {
  public:
@@ -66,7 +68,6 @@ class PiecePool {
   void submit(CsvPiece piece) {
     if (inline_job_) {
       Output output = run_guarded(*inline_job_, piece);
-      release_bytes(std::move(piece.bytes));
       finish_piece(piece.index, std::move(output));
       return;
     }
@@ -101,14 +102,24 @@ class PiecePool {
   }
 
  private:
-  Output run_guarded(Job& job, const CsvPiece& piece) {
+  // Runs the job and hands the piece's bytes back to the spares, when the
+  // job says it is done with them or else when it returns.
+  Output run_guarded(Job& job, CsvPiece& piece) {
+    bool released = false;
+    const std::function<void()> done_with_bytes = [&] {
+      if (released) return;
+      released = true;
+      release_bytes(std::move(piece.bytes));
+    };
+    Output output;
     try {
-      return job.run(piece, stopping_);
+      output = job.run(piece, stopping_, done_with_bytes);
     } catch (const std::bad_alloc&) {
-      Output failed;
-      failed.error = Error{"Out of memory", ErrorKind::Io};
-      return failed;
+      output = Output{};
+      output.error = Error{"Out of memory", ErrorKind::Io};
     }
+    done_with_bytes();
+    return output;
   }
 
   void release_bytes(LineBytes bytes) {
@@ -146,8 +157,8 @@ class PiecePool {
         output = run_guarded(*job, piece);
       } else {
         output.error = Error{"Out of memory", ErrorKind::Io};
+        release_bytes(std::move(piece.bytes));
       }
-      release_bytes(std::move(piece.bytes));
       finish_piece(piece.index, std::move(output));
     }
   }
