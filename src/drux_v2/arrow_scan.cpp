@@ -45,17 +45,6 @@ Error in_block(const KColumn& column, std::uint32_t chunk, const Error& error) {
 
 // ---- Decoding blocks into Arrow buffers ----------------------------------------
 
-Result<std::vector<std::int64_t>> decode_ints(Encoding encoding, ByteView data, std::size_t rows) {
-  switch (encoding) {
-    case Encoding::RunLength: return decode_rle_int(data, rows);
-    case Encoding::Delta: return decode_delta_int(data, rows);
-    case Encoding::ConstantDelta: return decode_cdelta(data, rows);
-    case Encoding::FrameOfReference: return decode_for(data, rows);
-    default: break;
-  }
-  return data_error("not an integer encoding");
-}
-
 Status decode_numbers(ColType type, Encoding encoding, ByteView data, std::size_t rows, ArrowColumn& out) {
   const bool scaled = type == ColType::Float;
   if (scaled) {

@@ -28,17 +28,6 @@ bool is_int_encoding(std::uint8_t tag) {
   }
 }
 
-Result<std::vector<std::int64_t>> decode_ints(Encoding encoding, ByteView data, std::size_t rows) {
-  switch (encoding) {
-    case Encoding::RunLength: return decode_rle_int(data, rows);
-    case Encoding::Delta: return decode_delta_int(data, rows);
-    case Encoding::ConstantDelta: return decode_cdelta(data, rows);
-    case Encoding::FrameOfReference: return decode_for(data, rows);
-    default: break;
-  }
-  return data_error("not an integer encoding");
-}
-
 Result<std::vector<KVal>> decode_int_column(Encoding encoding, ByteView data, std::size_t rows) {
   auto ints = decode_ints(encoding, data, rows);
   if (!ints) return ints.error_value();

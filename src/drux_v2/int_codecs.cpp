@@ -286,4 +286,15 @@ Result<std::vector<std::int64_t>> decode_cdelta(ByteView data, std::size_t count
   return values;
 }
 
+Result<std::vector<std::int64_t>> decode_ints(Encoding encoding, ByteView data, std::size_t count) {
+  switch (encoding) {
+    case Encoding::RunLength: return decode_rle_int(data, count);
+    case Encoding::Delta: return decode_delta_int(data, count);
+    case Encoding::ConstantDelta: return decode_cdelta(data, count);
+    case Encoding::FrameOfReference: return decode_for(data, count);
+    default: break;
+  }
+  return data_error("not an integer encoding");
+}
+
 }  // namespace drux

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "drux_v2/bytes.h"
+#include "drux_v2/format.h"
 #include "drux_v2/result.h"
 
 namespace drux {
@@ -30,5 +31,8 @@ Result<std::vector<std::int64_t>> decode_delta_int(ByteView data, std::size_t co
 Result<std::vector<std::int64_t>> decode_rle_int(ByteView data, std::size_t count);
 Result<std::vector<std::int64_t>> decode_for(ByteView data, std::size_t count);
 Result<std::vector<std::int64_t>> decode_cdelta(ByteView data, std::size_t count);
+
+// The decoder of an integer encoding tag; a data error for any other tag.
+Result<std::vector<std::int64_t>> decode_ints(Encoding encoding, ByteView data, std::size_t count);
 
 }  // namespace drux
