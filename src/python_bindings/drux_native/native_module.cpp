@@ -211,15 +211,29 @@ bool block_position(PyObject* self, PyObject* args, const char* format, unsigned
   return true;
 }
 
-PyObject* reader_read_column_chunk(PyObject* self, PyObject* args) {
-  unsigned chunk;
+// One column block of an open reader, with the key the caller gave for it.
+struct BlockRequest {
+  const DruxReader* reader = nullptr;
+  unsigned chunk = 0;
+  std::size_t column = 0;
+  bool has_key = false;
+  AesKey key{};
+  const AesKey* key_or_null() const { return has_key ? &key : nullptr; }
+};
+
+bool block_request(PyObject* self, PyObject* args, const char* format, BlockRequest& request) {
   Py_ssize_t column;
   PyObject* key_obj = Py_None;
-  const DruxReader* reader;
-  if (!block_position(self, args, "In|O:read_column_chunk", chunk, column, &key_obj, reader)) return nullptr;
-  AesKey key{};
-  if (key_obj != Py_None && !key_from(key_obj, key)) return nullptr;
-  auto cells = reader->read_column_chunk(chunk, static_cast<std::size_t>(column), key_obj == Py_None ? nullptr : &key);
+  if (!block_position(self, args, format, request.chunk, column, &key_obj, request.reader)) return false;
+  request.column = static_cast<std::size_t>(column);
+  request.has_key = key_obj != Py_None;
+  return !request.has_key || key_from(key_obj, request.key);
+}
+
+PyObject* reader_read_column_chunk(PyObject* self, PyObject* args) {
+  BlockRequest request;
+  if (!block_request(self, args, "In|O:read_column_chunk", request)) return nullptr;
+  auto cells = request.reader->read_column_chunk(request.chunk, request.column, request.key_or_null());
   if (!cells.ok()) return raise(cells, g_drux_error);
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(cells.value().size()));
   if (!list) return nullptr;
@@ -235,14 +249,9 @@ PyObject* reader_read_column_chunk(PyObject* self, PyObject* args) {
 }
 
 PyObject* reader_verify_chunk(PyObject* self, PyObject* args) {
-  unsigned chunk;
-  Py_ssize_t column;
-  PyObject* key_obj = Py_None;
-  const DruxReader* reader;
-  if (!block_position(self, args, "In|O:verify_chunk", chunk, column, &key_obj, reader)) return nullptr;
-  AesKey key{};
-  if (key_obj != Py_None && !key_from(key_obj, key)) return nullptr;
-  auto checked = reader->verify_chunk(chunk, static_cast<std::size_t>(column), key_obj == Py_None ? nullptr : &key);
+  BlockRequest request;
+  if (!block_request(self, args, "In|O:verify_chunk", request)) return nullptr;
+  auto checked = request.reader->verify_chunk(request.chunk, request.column, request.key_or_null());
   if (!checked.ok()) return raise(checked, g_drux_error);
   Py_RETURN_NONE;
 }
