@@ -353,12 +353,12 @@ Status read_code_lengths(ByteReader& in, CodeLengths& lengths) {
 }
 
 // Entry for each `table_bits`-bit pattern: symbol | length << 8, or 0 when
-// no code is a prefix of the pattern.
-std::vector<std::uint16_t> build_decode_table(const CodeLengths& lengths, int table_bits) {
+// no code of at most `table_bits` bits is a prefix of the pattern.
+std::vector<std::uint16_t> build_decode_table_upto(const CodeLengths& lengths, int table_bits) {
   std::vector<std::uint16_t> table(std::size_t{1} << table_bits, 0);
   const std::array<std::uint32_t, 256> codes = canonical_codes(lengths);
   for (int v = 0; v < 256; ++v) {
-    if (lengths[v] == 0) continue;
+    if (lengths[v] == 0 || lengths[v] > table_bits) continue;
     const int spare = table_bits - lengths[v];
     const std::size_t first = static_cast<std::size_t>(codes[v]) << spare;
     const std::uint16_t entry = static_cast<std::uint16_t>(v | lengths[v] << 8);
@@ -396,47 +396,90 @@ struct BitReader {
   std::uint64_t consumed_bits() const { return static_cast<std::uint64_t>(pos) * 8 - bits; }
 };
 
-// Decodes symbols while a whole refill's worth remain and the input has
-// eight bytes left: one refill gives at least 56 bits, so it holds
-// kPerRefill codes of the table's width. A complete code maps every bit
-// pattern to a symbol, so its table needs no check for unknown codes.
-template <std::size_t kPerRefill, bool kComplete>
-bool decode_fast(BitReader& reader, const std::uint16_t* table, unsigned drop, std::uint8_t* out, std::size_t n,
-                 std::size_t& i) {
-  while (i + kPerRefill <= n && reader.can_refill_fast()) {
+// Two symbols per lookup: entry for each kPairBits-bit pattern holds the
+// first code's symbol and, when the second code also ends within the
+// pattern, its symbol too. 2^12 four-byte entries stay in L1, where the
+// full-width table of a 15-bit code does not. Count 0 marks a pattern that
+// starts a longer (or unknown) code, left to the full table.
+constexpr int kPairBits = 12;
+
+struct PairEntry {
+  std::uint16_t symbols;  // first in the low byte; written out whole
+  std::uint8_t count;     // symbols decoded: 0, 1 or 2
+  std::uint8_t length;    // bits they take
+};
+
+std::vector<PairEntry> build_pair_table(const CodeLengths& lengths) {
+  const std::vector<std::uint16_t> single = build_decode_table_upto(lengths, kPairBits);
+  constexpr std::size_t mask = (std::size_t{1} << kPairBits) - 1;
+  std::vector<PairEntry> pairs(mask + 1);
+  for (std::size_t p = 0; p <= mask; ++p) {
+    const std::uint16_t first = single[p];
+    if (first == 0) continue;
+    const unsigned l1 = first >> 8;
+    PairEntry entry{static_cast<std::uint16_t>(first & 0xFF), 1, static_cast<std::uint8_t>(l1)};
+    const std::uint16_t second = single[(p << l1) & mask];
+    const unsigned l2 = second >> 8;
+    if (second != 0 && l1 + l2 <= kPairBits) {
+      entry.symbols = static_cast<std::uint16_t>(entry.symbols | (second & 0xFF) << 8);
+      entry.count = 2;
+      entry.length = static_cast<std::uint8_t>(l1 + l2);
+    }
+    pairs[p] = entry;
+  }
+  return pairs;
+}
+
+struct DecodeTables {
+  std::vector<PairEntry> pairs;
+  std::vector<std::uint16_t> full;  // every code, max-length wide
+  int full_bits;
+};
+
+// Decodes while a whole refill's worth remain and the input has eight
+// bytes left: one refill gives at least 56 bits, room for four pair
+// lookups, and a code of the full table (at most 15 bits) still fits
+// after three of them. Each lookup writes two bytes, so the loop stops
+// eight short of the end.
+bool decode_fast(BitReader& reader, const DecodeTables& t, std::uint8_t* out, std::size_t n, std::size_t& i) {
+  constexpr unsigned kPairDrop = 64 - kPairBits;
+  constexpr int kLookups = 56 / kPairBits;
+  static_assert((kLookups - 1) * kPairBits + kMaxHuffmanCodeLength <= 56);
+  const unsigned full_drop = 64 - static_cast<unsigned>(t.full_bits);
+  const PairEntry* pairs = t.pairs.data();
+  while (i + 2 * kLookups <= n && reader.can_refill_fast()) {
     reader.refill_fast();
-    for (std::size_t k = 0; k < kPerRefill; ++k) {
-      const std::uint16_t entry = table[reader.window >> drop];
-      if (!kComplete && entry == 0) return false;
-      const unsigned length = entry >> 8;
-      out[i++] = static_cast<std::uint8_t>(entry);
-      reader.window <<= length;
-      reader.bits -= length;
+    for (int k = 0; k < kLookups; ++k) {
+      const PairEntry entry = pairs[reader.window >> kPairDrop];
+      if (entry.count == 0) {
+        const std::uint16_t code = t.full[reader.window >> full_drop];
+        if (code == 0) return false;
+        out[i++] = static_cast<std::uint8_t>(code);
+        reader.window <<= code >> 8;
+        reader.bits -= code >> 8;
+        break;
+      }
+      std::memcpy(out + i, &entry.symbols, 2);
+      i += entry.count;
+      reader.window <<= entry.length;
+      reader.bits -= entry.length;
     }
   }
   return true;
 }
 
-template <bool kComplete>
-bool decode_fast_for_width(BitReader& reader, const std::uint16_t* table, int table_bits, std::uint8_t* out,
-                           std::size_t n, std::size_t& i) {
-  const unsigned drop = 64 - static_cast<unsigned>(table_bits);
-  if (table_bits <= 11) return decode_fast<5, kComplete>(reader, table, drop, out, n, i);
-  if (table_bits <= 14) return decode_fast<4, kComplete>(reader, table, drop, out, n, i);
-  return decode_fast<3, kComplete>(reader, table, drop, out, n, i);
-}
-
-Status decode_symbols(BitReader& reader, const std::vector<std::uint16_t>& table, int table_bits, bool complete,
-                      std::uint8_t* out, std::size_t n) {
-  const unsigned drop = 64 - static_cast<unsigned>(table_bits);
+Status decode_symbols(BitReader& reader, const DecodeTables& t, std::uint8_t* out, std::size_t n) {
+  const unsigned drop = 64 - static_cast<unsigned>(t.full_bits);
   std::size_t i = 0;
-  const bool known = complete ? decode_fast_for_width<true>(reader, table.data(), table_bits, out, n, i)
-                              : decode_fast_for_width<false>(reader, table.data(), table_bits, out, n, i);
-  DRUX_FAIL_IF(!known, "Huffman bit stream holds an unknown code");
+  DRUX_FAIL_IF(!decode_fast(reader, t, out, n, i), "Huffman bit stream holds an unknown code");
   for (; i < n; ++i) {
-    if (reader.bits < static_cast<unsigned>(table_bits)) reader.refill_slow();
-    const std::uint16_t entry = table[reader.window >> drop];
+    if (reader.bits < static_cast<unsigned>(t.full_bits)) reader.refill_slow();
+    const std::uint16_t entry = t.full[reader.window >> drop];
     const unsigned length = entry >> 8;
+    // Without a full table width of input left, a pattern that starts no
+    // code may be a code cut short.
+    const bool whole_width = reader.bits >= static_cast<unsigned>(t.full_bits);
+    DRUX_FAIL_IF(entry == 0 && whole_width, "Huffman bit stream holds an unknown code");
     DRUX_FAIL_IF(entry == 0 || length > reader.bits,
                  reader.pos == reader.size ? "Huffman bit stream is truncated"
                                            : "Huffman bit stream holds an unknown code");
@@ -481,16 +524,13 @@ Status huffman_decode_pieces(ByteView data, std::size_t max_output, const PieceS
                    static_cast<std::uint64_t>(stream.size()) * 8,
                "Huffman block length exceeds what the bit stream can hold");
 
-  const int table_bits = max_length(lengths);
-  const std::vector<std::uint16_t> table = build_decode_table(lengths, table_bits);
-  int kraft = 0;
-  for (std::uint8_t length : lengths) kraft += length == 0 ? 0 : kKraftTotal >> length;
-  const bool complete = kraft == kKraftTotal;
+  const int full_bits = max_length(lengths);
+  const DecodeTables tables{build_pair_table(lengths), build_decode_table_upto(lengths, full_bits), full_bits};
   BitReader reader{stream.data(), stream.size()};
   ByteBuffer piece(std::min<std::size_t>(block_length, kDecodePieceSize));
   for (std::size_t left = block_length; left > 0;) {
     const std::size_t n = std::min(left, piece.size());
-    if (Status status = decode_symbols(reader, table, table_bits, complete, piece.data(), n); !status) return status;
+    if (Status status = decode_symbols(reader, tables, piece.data(), n); !status) return status;
     if (Status status = sink(ByteView(piece.data(), n)); !status) return status;
     left -= n;
   }

@@ -361,38 +361,6 @@ ByteBuffer lz_compress(ByteView block) {
 
 namespace {
 
-// Checks every token and returns the decoded size, so the decoder proper can
-// write into a buffer of exactly that size without further checks.
-Result<std::size_t> decoded_size(ByteView tokens, std::size_t max_output) {
-  std::size_t out = 0;
-  std::size_t i = 0;
-  const std::size_t n = tokens.size();
-  while (i < n) {
-    if (tokens[i] != kTokenMarker) {
-      const std::uint8_t* marker = static_cast<const std::uint8_t*>(
-          std::memchr(tokens.data() + i, kTokenMarker, n - i));
-      const std::size_t run = (marker ? static_cast<std::size_t>(marker - tokens.data()) : n) - i;
-      DRUX_FAIL_IF(run > max_output - out, "LZ output passes its size limit");
-      out += run;
-      i += run;
-      continue;
-    }
-    DRUX_FAIL_IF(n - i < kTokenSize, "LZ token stream ends inside a token");
-    const std::size_t distance = tokens[i + 1] | (std::size_t{tokens[i + 2]} << 8);
-    const std::size_t length = tokens[i + 3] | (std::size_t{tokens[i + 4]} << 8);
-    if (distance == 0) {
-      DRUX_FAIL_IF(length != 1, "LZ token with distance 0 is not an escaped FF");
-    } else {
-      DRUX_FAIL_IF(distance > out, "LZ match reaches before the start of the block");
-      DRUX_FAIL_IF(length < kMinMatch, "LZ match shorter than 6 bytes");
-    }
-    DRUX_FAIL_IF(length > max_output - out, "LZ output passes its size limit");
-    out += length;
-    i += kTokenSize;
-  }
-  return out;
-}
-
 // Wide copies write up to this many bytes past the end of what they copy.
 constexpr std::size_t kCopyMargin = 16;
 // The smallest step by which the piece decoder's output grows.
@@ -428,64 +396,45 @@ void copy_match_wide(std::uint8_t* dst, std::size_t distance, std::size_t length
 
 }  // namespace
 
-Result<ByteBuffer> lz_decompress(ByteView tokens, std::size_t max_output) {
-  auto size = decoded_size(tokens, max_output);
-  if (!size) return size.error_value();
-  // The margin lets matches be copied in wide words; it is cut off at the end.
-  ByteBuffer out(size.value() + kCopyMargin);
-  std::uint8_t* o = out.data();
-  const std::uint8_t* t = tokens.data();
-  const std::uint8_t* const end = t + tokens.size();
-  while (t < end) {
-    if (*t != kTokenMarker) {
-      const auto* marker = static_cast<const std::uint8_t*>(std::memchr(t, kTokenMarker, end - t));
-      const std::size_t run = static_cast<std::size_t>((marker ? marker : end) - t);
-      std::memcpy(o, t, run);
-      o += run;
-      t += run;
-      continue;
-    }
-    const std::size_t distance = t[1] | (std::size_t{t[2]} << 8);
-    const std::size_t length = t[3] | (std::size_t{t[4]} << 8);
-    t += kTokenSize;
-    if (distance == 0) {
-      *o++ = kTokenMarker;
-    } else {
-      copy_match_wide(o, distance, length);
-      o += length;
-    }
-  }
-  out.resize(size.value());
-  return out;
-}
-
 void LzPieceDecoder::reserve_ahead(std::size_t extra) {
-  const std::size_t needed = size_ + extra + kCopyMargin;
+  // Nothing past the limit is ever written: a token or literal that would
+  // pass it fails first.
+  const std::size_t needed = size_ + std::min(extra, max_output_ - size_) + kCopyMargin;
   if (needed <= out_.size()) return;
   // Geometric growth keeps the copying of a growing output linear; the
-  // output never runs more than one step ahead of what was decoded.
-  out_.resize(std::max({needed, 2 * out_.size(), kMinGrowth}));
+  // output never runs more than one step ahead of what was decoded, nor
+  // past the limit by more than the margin.
+  const std::size_t step = std::min(std::max(2 * out_.size(), kMinGrowth), max_output_ + kCopyMargin);
+  out_.resize(std::max(needed, step));
 }
 
-Status LzPieceDecoder::apply_token(const std::uint8_t* token) {
+// Checks one token against the output so far and applies it, growing the
+// output when a match would pass the room kept ahead (`ahead` bytes more
+// are wanted after it: the literals the piece may still hold).
+Status LzPieceDecoder::apply_token(const std::uint8_t* token, std::size_t ahead) {
   const std::size_t distance = token[1] | (std::size_t{token[2]} << 8);
   const std::size_t length = token[3] | (std::size_t{token[4]} << 8);
   if (distance == 0) {
     DRUX_FAIL_IF(length != 1, "LZ token with distance 0 is not an escaped FF");
     DRUX_FAIL_IF(size_ == max_output_, "LZ output passes its size limit");
-    reserve_ahead(1);
+    reserve_ahead(1 + ahead);
     out_[size_++] = kTokenMarker;
     return {};
   }
   DRUX_FAIL_IF(distance > size_, "LZ match reaches before the start of the block");
   DRUX_FAIL_IF(length < kMinMatch, "LZ match shorter than 6 bytes");
   DRUX_FAIL_IF(length > max_output_ - size_, "LZ output passes its size limit");
-  reserve_ahead(length);
+  reserve_ahead(length + ahead);
   copy_match_wide(out_.data() + size_, distance, length);
   size_ += length;
   return {};
 }
 
+// Keeps room for every literal left in the piece (they never outnumber its
+// bytes), so literal runs and escaped FFs need no growth check of their
+// own, and a match only when it passes that room. The loop works on local
+// copies of the output's state: stores through byte pointers would
+// otherwise force the compiler to reload the members after each one.
 Status LzPieceDecoder::feed(ByteView piece) {
   const std::uint8_t* p = piece.data();
   std::size_t n = piece.size();
@@ -497,49 +446,63 @@ Status LzPieceDecoder::feed(ByteView piece) {
     n -= take;
     if (carried_ < kTokenSize) return {};
     carried_ = 0;
-    if (Status s = apply_token(carry_.data()); !s) return s;
+    if (Status s = apply_token(carry_.data(), n); !s) return s;
   }
-  // Literals never outnumber the piece's bytes: room for all of them at once.
   reserve_ahead(n);
-  while (n > 0) {
-    if (*p == kTokenMarker) {
-      if (n < kTokenSize) {
-        std::memcpy(carry_.data(), p, n);
-        carried_ = n;
-        return {};
+  const std::uint8_t* const end = p + n;
+  std::uint8_t* base = out_.data();
+  std::size_t size = size_;
+  while (p < end) {
+    if (*p != kTokenMarker) {
+      // A run of literals, eight bytes a word: each word is stored whole
+      // (the margin takes what lies past a marker) and the run advances to
+      // the first marker in it. Near the end of the piece or of the limit,
+      // byte by byte.
+      std::size_t room = max_output_ - size;
+      while (end - p >= 8 && room >= 8) {
+        const std::uint64_t w = load_u64_le(p);
+        std::memcpy(base + size, p, 8);
+        const std::uint64_t markers = marker_bytes(w);
+        const std::size_t step = markers == 0 ? 8 : static_cast<std::size_t>(std::countr_zero(markers)) >> 3;
+        size += step;
+        p += step;
+        room -= step;
+        if (markers != 0) break;
       }
-      if (Status s = apply_token(p); !s) return s;
-      p += kTokenSize;
-      n -= kTokenSize;
-      reserve_ahead(n);
+      while (p < end && *p != kTokenMarker) {
+        DRUX_FAIL_IF(room == 0, "LZ output passes its size limit");
+        base[size++] = *p++;
+        --room;
+      }
       continue;
     }
-    // A run of literals, eight bytes a word: each word is stored whole (the
-    // margin takes what lies past a marker) and the run advances to the
-    // first marker in it. Near the end of the piece or of the limit, byte by
-    // byte.
-    std::uint8_t* o = out_.data() + size_;
-    const std::uint8_t* const run_start = p;
-    std::size_t room = max_output_ - size_;
-    while (n >= 8 && room >= 8) {
-      const std::uint64_t w = load_u64_le(p);
-      std::memcpy(o, p, 8);
-      const std::uint64_t markers = marker_bytes(w);
-      const std::size_t step = markers == 0 ? 8 : static_cast<std::size_t>(std::countr_zero(markers)) >> 3;
-      o += step;
-      p += step;
-      n -= step;
-      room -= step;
-      if (markers != 0) break;
+    if (end - p < static_cast<std::ptrdiff_t>(kTokenSize)) {
+      carried_ = static_cast<std::size_t>(end - p);
+      std::memcpy(carry_.data(), p, carried_);
+      break;
     }
-    while (n > 0 && *p != kTokenMarker) {
-      DRUX_FAIL_IF(room == 0, "LZ output passes its size limit");
-      *o++ = *p++;
-      --n;
-      --room;
+    const std::size_t distance = p[1] | (std::size_t{p[2]} << 8);
+    const std::size_t length = p[3] | (std::size_t{p[4]} << 8);
+    p += kTokenSize;
+    if (distance == 0) {
+      DRUX_FAIL_IF(length != 1, "LZ token with distance 0 is not an escaped FF");
+      DRUX_FAIL_IF(size == max_output_, "LZ output passes its size limit");
+      base[size++] = kTokenMarker;
+      continue;
     }
-    size_ += static_cast<std::size_t>(p - run_start);
+    DRUX_FAIL_IF(distance > size, "LZ match reaches before the start of the block");
+    DRUX_FAIL_IF(length < kMinMatch, "LZ match shorter than 6 bytes");
+    DRUX_FAIL_IF(length > max_output_ - size, "LZ output passes its size limit");
+    const std::size_t ahead = static_cast<std::size_t>(end - p);
+    if (size + length + std::min(ahead, max_output_ - size - length) + kCopyMargin > out_.size()) {
+      size_ = size;
+      reserve_ahead(length + ahead);
+      base = out_.data();
+    }
+    copy_match_wide(base + size, distance, length);
+    size += length;
   }
+  size_ = size;
   return {};
 }
 
@@ -547,6 +510,16 @@ Status LzPieceDecoder::finish() {
   DRUX_FAIL_IF(carried_ > 0, "LZ token stream ends inside a token");
   out_.resize(size_);
   return {};
+}
+
+// A whole token stream is one piece.
+Result<ByteBuffer> lz_decompress(ByteView tokens, std::size_t max_output) {
+  ByteBuffer out;
+  LzPieceDecoder decoder(out, max_output);
+  Status status = decoder.feed(tokens);
+  if (status) status = decoder.finish();
+  if (!status) return status.error_value();
+  return out;
 }
 
 }  // namespace drux

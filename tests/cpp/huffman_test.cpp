@@ -274,6 +274,39 @@ TEST(HuffmanBlock, DecoderRefusesMalformedBlocks) {
   for (const auto& c : cases) test::expect_refused_as_bad_data(kHuffman, c);
 }
 
+// The decoder takes one or two short codes per table lookup while at least
+// eight input bytes remain, and codes longer than that table one at a
+// time; a long stream crosses both roads and the byte-at-a-time tail.
+// Here a = 0, b = 10, c = 110 and d = 1110000000000000 (15 bits); the
+// patterns 1110000000000001 to 1111111111111111 start no code.
+ByteBuffer incomplete_code_block(const std::string& symbols) {
+  std::string bits;
+  for (char s : symbols) bits += s == 'a' ? "0" : s == 'b' ? "10" : s == 'c' ? "110" : s == 'd' ? "111000000000000" : "1111";
+  ByteBuffer out = hex("FF 04 61 01 62 02 63 03 64 0F");
+  const auto n = static_cast<std::uint32_t>(symbols.size());
+  for (int k = 0; k < 4; ++k) out.push_back(static_cast<std::uint8_t>(n >> (8 * k)));
+  while (bits.size() % 8 != 0) bits += '0';
+  for (std::size_t i = 0; i < bits.size(); i += 8) out.push_back(static_cast<std::uint8_t>(std::stoi(bits.substr(i, 8), nullptr, 2)));
+  return out;
+}
+
+TEST(HuffmanBlock, LongStreamsDecodeShortAndLongCodesAndFindUnknownOnesAnywhere) {
+  std::string symbols;
+  for (int i = 0; i < 300; ++i) symbols += "abacdaab"[i % 8] == 'd' && i % 3 ? 'a' : "abacdaab"[i % 8];
+  auto decoded = huffman_decompress(incomplete_code_block(symbols), symbols.size());
+  ASSERT_TRUE(decoded.ok()) << decoded.error();
+  EXPECT_EQ(decoded.value(), bytes_of(symbols));
+  // An unknown pattern ("e" above) at the start, amid the table lookups,
+  // right after a long code, and in the tail with more than 15 bits after it.
+  for (std::size_t at : {std::size_t{0}, std::size_t{101}, symbols.find('d') + 1, symbols.size() - 12}) {
+    std::string bad = symbols;
+    bad[at] = 'e';
+    auto refused = huffman_decompress(incomplete_code_block(bad), bad.size());
+    ASSERT_FALSE(refused.ok()) << "unknown code at " << at;
+    EXPECT_NE(refused.error().find("unknown code"), std::string::npos) << at << ": " << refused.error();
+  }
+}
+
 TEST(HuffmanBlock, EveryProperPrefixOfABlockIsRefused) {
   test::expect_every_proper_prefix_refused(kHuffman, skewed_block(2000, 5));
 }
