@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "drux_v2/fnv1a.h"
@@ -178,9 +179,8 @@ void encode_str_column(std::span<const Row> rows, std::size_t c, ColumnChunk& ou
 // with the bounds need no call into the library.
 std::uint64_t order_key(std::string_view text) {
   std::uint64_t key = 0;
-  const std::size_t n = std::min<std::size_t>(text.size(), sizeof key);
-  for (std::size_t i = 0; i < n; ++i) key |= std::uint64_t{static_cast<unsigned char>(text[i])} << (56 - 8 * i);
-  return key;
+  std::memcpy(&key, text.data(), std::min<std::size_t>(text.size(), sizeof key));
+  return std::endian::native == std::endian::little ? __builtin_bswap64(key) : key;
 }
 
 // ---- Bytes and nested columns ----------------------------------------------
@@ -323,12 +323,24 @@ StrColumnBuilder::StrColumnBuilder(ColumnChunk& out) : out_(out) {
   out_.stats = ColStats{};
   out_.bloom.fill(0);
   out_.encoding = Encoding::Plain;
+  memo_sizes_.fill(kNoText);
 }
 
 StrColumnBuilder::Stored StrColumnBuilder::append(std::string_view text) {
   append_raw_str(out_.payload, text);
-  add_to_bloom(out_.bloom, text);
-  return {out_.payload.size() - text.size(), text.size(), order_key(text)};
+  const std::uint64_t key = order_key(text);
+  if (text.size() > sizeof key) {
+    add_to_bloom(out_.bloom, text);
+  } else {
+    // Up to eight bytes, the key and the size are the whole text.
+    const std::size_t slot = ((key ^ text.size()) * kMemoMultiplier) >> (64 - kMemoBits);
+    if (memo_keys_[slot] != key || memo_sizes_[slot] != text.size()) {
+      add_to_bloom(out_.bloom, text);
+      memo_keys_[slot] = key;
+      memo_sizes_[slot] = static_cast<std::uint8_t>(text.size());
+    }
+  }
+  return {out_.payload.size() - text.size(), text.size(), key};
 }
 
 bool StrColumnBuilder::precedes(const Stored& a, const Stored& b) const {

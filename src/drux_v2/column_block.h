@@ -6,6 +6,7 @@
 // text, so a chunk costs no allocation per cell.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -99,6 +100,14 @@ class StrColumnBuilder {
   Stored hi_;
   bool seen_ = false;
   std::uint32_t nulls_ = 0;
+  // Short texts already in the membership filter, by key and size: a
+  // repeated code costs a lookup here instead of its three hashes (the
+  // filter's bits are set once whatever the count).
+  static constexpr unsigned kMemoBits = 6;
+  static constexpr std::uint8_t kNoText = 0xFF;  // no memoised text is that long
+  static constexpr std::uint64_t kMemoMultiplier = 0x9E3779B97F4A7C15u;
+  std::array<std::uint64_t, std::size_t{1} << kMemoBits> memo_keys_{};
+  std::array<std::uint8_t, std::size_t{1} << kMemoBits> memo_sizes_{};
 };
 
 // Builds an integer, float or boolean column chunk one value at a time from

@@ -20,6 +20,7 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "drux_v2/result.h"
@@ -90,7 +91,7 @@ class PieceCutter {
 
 // Calls take(line) for each row of the piece: each line without its LF (and
 // one CR before it), blank lines skipped, as the sequential conversion reads
-// them.
+// them. A take that returns bool stops the walk by returning false.
 template <class Take>
 void for_each_row_line(const CsvPiece& piece, Take take) {
   const char* p = piece.bytes.data();
@@ -100,7 +101,13 @@ void for_each_row_line(const CsvPiece& piece, Take take) {
     const char* line_end = lf ? lf : end;
     if (lf && line_end > p && line_end[-1] == '\r') --line_end;
     const std::string_view line(p, static_cast<std::size_t>(line_end - p));
-    if (!is_blank_line(line)) take(line);
+    if (!is_blank_line(line)) {
+      if constexpr (std::is_same_v<decltype(take(line)), bool>) {
+        if (!take(line)) return;
+      } else {
+        take(line);
+      }
+    }
     p = lf ? lf + 1 : end;
   }
 }

@@ -66,10 +66,14 @@ std::optional<double> parse_storable_float(std::string_view cell) {
 std::uint8_t storable_kinds(std::string_view cell) {
   if (cell == "true" || cell == "false") return kMaybeBool;
   if (cell.empty() || !(is_digit(cell[0]) || cell[0] == '-')) return 0;  // the common text cell, at once
-  std::uint8_t kinds = 0;
-  if (parse_canonical_int(cell)) kinds |= kMaybeInt;
-  if (parse_storable_float(cell)) kinds |= kMaybeFloat;
-  return kinds;
+  if (const auto value = parse_canonical_int(cell)) {
+    // Well inside the float limit an integer is a storable float too, with
+    // no second parse: x 10,000 it is exact in a double.
+    constexpr std::int64_t kSurelyStorable = 100'000'000'000;
+    if (*value > -kSurelyStorable && *value < kSurelyStorable) return kMaybeInt | kMaybeFloat;
+    return parse_storable_float(cell) ? kMaybeInt | kMaybeFloat : kMaybeInt;
+  }
+  return parse_storable_float(cell) ? kMaybeFloat : 0;
 }
 
 ColType inferred_type(std::uint8_t mask) {

@@ -136,14 +136,23 @@ struct TypeScan {
 
   explicit TypeScan(std::size_t num_columns) : num_columns(num_columns) {}
 
+  // Most columns are text, and show it in their first cells: a column
+  // already ruled out is not looked at again, the fields past the last
+  // column still open are not split, and the piece is left once none is.
   TypeMasks run(const CsvPiece& piece, const std::atomic<bool>&, const std::function<void()>&) {
     TypeMasks out;
     out.masks.assign(num_columns, kMaybeAnyType);
     if (!out.start(piece)) return out;
+    std::size_t open = num_columns;  // one past the last column that may still be typed
     for_each_row_line(piece, [&](std::string_view line) {
       std::size_t c = 0;
-      for_each_field(line, num_columns, [&](std::string_view field) { out.masks[c++] &= storable_kinds(field); });
-      for (; c < num_columns; ++c) out.masks[c] = 0;  // a missing field is an empty cell
+      for_each_field(line, open, [&](std::string_view field) {
+        if (out.masks[c] != 0) out.masks[c] &= storable_kinds(field);
+        ++c;
+      });
+      for (; c < open; ++c) out.masks[c] = 0;  // a missing field is an empty cell
+      while (open > 0 && out.masks[open - 1] == 0) --open;
+      return open > 0;
     });
     return out;
   }

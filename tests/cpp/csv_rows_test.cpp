@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -90,6 +91,34 @@ TEST(CsvChunk, ColumnsEqualTheWritersEncodingOfTheSameTextRows) {
     EXPECT_EQ(built[c].bloom, expected.bloom) << "column " << c;
     EXPECT_EQ(built[c].encoding, Encoding::Plain);
   }
+}
+
+// Short texts enter the filter once however often they repeat; the filter
+// must still hold every text, texts that share their first bytes and
+// differ only in length (a NUL at the end) included, whatever they evict.
+TEST(CsvChunk, FilterHoldsEveryTextAmongManyShortRepeatedOnes) {
+  std::mt19937 rng(7);
+  std::vector<std::string> pool = {"", std::string(1, '\0'), "a", std::string("a\0", 2), "abcdefgh",
+                                   std::string("abcdefgh\0", 9), "abcdefghi"};
+  // Texts of one first byte padded with NULs to every length up to eight
+  // share their first eight bytes as a number.
+  for (char first = 'A'; first < 'A' + 40; ++first) {
+    for (std::size_t n = 1; n <= 8; ++n) pool.push_back(first + std::string(n - 1, '\0'));
+  }
+  while (pool.size() < 700) {
+    std::string text;
+    for (std::size_t n = rng() % 11; n > 0; --n) text += static_cast<char>('0' + rng() % 12);
+    pool.push_back(text);
+  }
+  CsvChunk chunk(1);
+  BloomFilter expected{};
+  for (int i = 0; i < 20000; ++i) {
+    // Each pool text once in order, then at random, so late texts land on slots held by others.
+    const std::string& text = i < static_cast<int>(pool.size()) ? pool[i] : pool[rng() % pool.size()];
+    chunk.add_line(text);
+    add_to_bloom(expected, trim_white_space(text));
+  }
+  EXPECT_EQ(chunk.finish()[0].bloom, expected);
 }
 
 TEST(CsvChunk, ClearStartsTheNextChunkEmptyInTheSameBuffers) {

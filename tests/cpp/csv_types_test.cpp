@@ -30,6 +30,8 @@ TEST(CsvTypes, CellsStorableByEachKind) {
       {"9223372036854775808", 0},           // 2^63
       {"900719925475", kMaybeInt},          // x 10,000 passes 2^53
       {"900719925474", kMaybeInt | kMaybeFloat},
+      {"99999999999", kMaybeInt | kMaybeFloat},    // either side of where integers skip the float parse
+      {"-100000000000", kMaybeInt | kMaybeFloat},
       {"39.02", kMaybeFloat},
       {"-0.5", kMaybeFloat},
       {"0.0001", kMaybeFloat},
