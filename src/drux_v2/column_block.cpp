@@ -179,6 +179,7 @@ void encode_str_column(std::span<const Row> rows, std::size_t c, ColumnChunk& ou
 // with the bounds need no call into the library.
 std::uint64_t order_key(std::string_view text) {
   std::uint64_t key = 0;
+  if (text.empty()) return key;  // an empty view may have no data pointer to copy from
   std::memcpy(&key, text.data(), std::min<std::size_t>(text.size(), sizeof key));
   return std::endian::native == std::endian::little ? __builtin_bswap64(key) : key;
 }
