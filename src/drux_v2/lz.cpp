@@ -408,50 +408,56 @@ void LzPieceDecoder::reserve_ahead(std::size_t extra) {
   out_.resize(std::max(needed, step));
 }
 
-// Checks one token against the output so far and applies it, growing the
-// output when a match would pass the room kept ahead (`ahead` bytes more
-// are wanted after it: the literals the piece may still hold).
-Status LzPieceDecoder::apply_token(const std::uint8_t* token, std::size_t ahead) {
+// Checks one token against the output so far, `size` bytes at `base`, and
+// applies it. The output grows only when the token's bytes and the `ahead`
+// literals the piece may still hold pass the room there is. Inlined into
+// feed's loop, so base and size stay in registers there.
+[[gnu::always_inline]] inline Status LzPieceDecoder::apply_token(const std::uint8_t* token, std::size_t ahead,
+                                                                 std::uint8_t*& base, std::size_t& size) {
   const std::size_t distance = token[1] | (std::size_t{token[2]} << 8);
   const std::size_t length = token[3] | (std::size_t{token[4]} << 8);
   if (distance == 0) {
     DRUX_FAIL_IF(length != 1, "LZ token with distance 0 is not an escaped FF");
-    DRUX_FAIL_IF(size_ == max_output_, "LZ output passes its size limit");
-    reserve_ahead(1 + ahead);
-    out_[size_++] = kTokenMarker;
-    return {};
+  } else {
+    DRUX_FAIL_IF(distance > size, "LZ match reaches before the start of the block");
+    DRUX_FAIL_IF(length < kMinMatch, "LZ match shorter than 6 bytes");
   }
-  DRUX_FAIL_IF(distance > size_, "LZ match reaches before the start of the block");
-  DRUX_FAIL_IF(length < kMinMatch, "LZ match shorter than 6 bytes");
-  DRUX_FAIL_IF(length > max_output_ - size_, "LZ output passes its size limit");
-  reserve_ahead(length + ahead);
-  copy_match_wide(out_.data() + size_, distance, length);
-  size_ += length;
+  DRUX_FAIL_IF(length > max_output_ - size, "LZ output passes its size limit");
+  if (size + length + std::min(ahead, max_output_ - size - length) + kCopyMargin > out_.size()) {
+    size_ = size;
+    reserve_ahead(length + ahead);
+    base = out_.data();
+  }
+  if (distance == 0) {
+    base[size] = kTokenMarker;
+  } else {
+    copy_match_wide(base + size, distance, length);
+  }
+  size += length;
   return {};
 }
 
 // Keeps room for every literal left in the piece (they never outnumber its
-// bytes), so literal runs and escaped FFs need no growth check of their
-// own, and a match only when it passes that room. The loop works on local
-// copies of the output's state: stores through byte pointers would
+// bytes), so literal runs need no growth check of their own. The loop works
+// on local copies of the output's state: stores through byte pointers would
 // otherwise force the compiler to reload the members after each one.
 Status LzPieceDecoder::feed(ByteView piece) {
   const std::uint8_t* p = piece.data();
-  std::size_t n = piece.size();
+  const std::uint8_t* const end = p + piece.size();
+  std::uint8_t* base = out_.data();
+  std::size_t size = size_;
   if (carried_ > 0) {
-    const std::size_t take = std::min(kTokenSize - carried_, n);
+    const std::size_t take = std::min(kTokenSize - carried_, piece.size());
     std::memcpy(carry_.data() + carried_, p, take);
     carried_ += take;
     p += take;
-    n -= take;
     if (carried_ < kTokenSize) return {};
     carried_ = 0;
-    if (Status s = apply_token(carry_.data(), n); !s) return s;
+    if (Status s = apply_token(carry_.data(), static_cast<std::size_t>(end - p), base, size); !s) return s;
   }
-  reserve_ahead(n);
-  const std::uint8_t* const end = p + n;
-  std::uint8_t* base = out_.data();
-  std::size_t size = size_;
+  size_ = size;
+  reserve_ahead(static_cast<std::size_t>(end - p));
+  base = out_.data();
   while (p < end) {
     if (*p != kTokenMarker) {
       // A run of literals, eight bytes a word: each word is stored whole
@@ -481,26 +487,9 @@ Status LzPieceDecoder::feed(ByteView piece) {
       std::memcpy(carry_.data(), p, carried_);
       break;
     }
-    const std::size_t distance = p[1] | (std::size_t{p[2]} << 8);
-    const std::size_t length = p[3] | (std::size_t{p[4]} << 8);
+    const std::uint8_t* token = p;
     p += kTokenSize;
-    if (distance == 0) {
-      DRUX_FAIL_IF(length != 1, "LZ token with distance 0 is not an escaped FF");
-      DRUX_FAIL_IF(size == max_output_, "LZ output passes its size limit");
-      base[size++] = kTokenMarker;
-      continue;
-    }
-    DRUX_FAIL_IF(distance > size, "LZ match reaches before the start of the block");
-    DRUX_FAIL_IF(length < kMinMatch, "LZ match shorter than 6 bytes");
-    DRUX_FAIL_IF(length > max_output_ - size, "LZ output passes its size limit");
-    const std::size_t ahead = static_cast<std::size_t>(end - p);
-    if (size + length + std::min(ahead, max_output_ - size - length) + kCopyMargin > out_.size()) {
-      size_ = size;
-      reserve_ahead(length + ahead);
-      base = out_.data();
-    }
-    copy_match_wide(base + size, distance, length);
-    size += length;
+    if (Status s = apply_token(token, static_cast<std::size_t>(end - p), base, size); !s) return s;
   }
   size_ = size;
   return {};

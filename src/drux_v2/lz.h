@@ -42,7 +42,7 @@ class LzPieceDecoder {
   Status finish();
 
  private:
-  Status apply_token(const std::uint8_t* token, std::size_t ahead);
+  Status apply_token(const std::uint8_t* token, std::size_t ahead, std::uint8_t*& base, std::size_t& size);
   // Makes room for `extra` more bytes beyond the decoded ones plus the
   // margin the wide copies write past their end.
   void reserve_ahead(std::size_t extra);
