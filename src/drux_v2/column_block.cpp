@@ -274,19 +274,6 @@ Encoding choose_int_encoding(IntView v) {
   return s.rle < s.delta ? Encoding::RunLength : Encoding::Delta;
 }
 
-void add_to_bloom(BloomFilter& bloom, std::string_view text) {
-  std::uint64_t h0 = kBloomSeeds[0], h1 = kBloomSeeds[1], h2 = kBloomSeeds[2];
-  for (unsigned char b : text) {
-    h0 = (h0 ^ b) * kBloomMultiplier;
-    h1 = (h1 ^ b) * kBloomMultiplier;
-    h2 = (h2 ^ b) * kBloomMultiplier;
-  }
-  for (std::uint64_t h : {h0, h1, h2}) {
-    std::uint64_t bit = h % kBloomBits;
-    bloom[bit / 64] |= std::uint64_t{1} << (bit % 64);
-  }
-}
-
 CtrPrefix column_ctr_prefix(std::string_view column_name, std::uint64_t chunk_index) {
   std::uint64_t s = fnv1a64(column_name) ^ chunk_index;
   std::uint64_t n1 = s * kFnvPrime;
@@ -330,18 +317,31 @@ StrColumnBuilder::StrColumnBuilder(ColumnChunk& out) : out_(out) {
 StrColumnBuilder::Stored StrColumnBuilder::append(std::string_view text) {
   append_raw_str(out_.payload, text);
   const std::uint64_t key = order_key(text);
+  const Stored stored{out_.payload.size() - text.size(), text.size(), key};
   if (text.size() > sizeof key) {
-    add_to_bloom(out_.bloom, text);
+    filter_later(stored);
   } else {
     // Up to eight bytes, the key and the size are the whole text.
     const std::size_t slot = ((key ^ text.size()) * kMemoMultiplier) >> (64 - kMemoBits);
     if (memo_keys_[slot] != key || memo_sizes_[slot] != text.size()) {
-      add_to_bloom(out_.bloom, text);
+      filter_later(stored);
       memo_keys_[slot] = key;
       memo_sizes_[slot] = static_cast<std::uint8_t>(text.size());
     }
   }
-  return {out_.payload.size() - text.size(), text.size(), key};
+  return stored;
+}
+
+void StrColumnBuilder::filter_later(const Stored& text) {
+  pending_[pending_count_++] = text;
+  if (pending_count_ == kFilterBatch) filter_pending();
+}
+
+void StrColumnBuilder::filter_pending() {
+  std::array<std::string_view, kFilterBatch> texts;
+  for (std::size_t i = 0; i < pending_count_; ++i) texts[i] = view(pending_[i]);
+  add_texts_to_bloom(out_.bloom, std::span(texts.data(), pending_count_));
+  pending_count_ = 0;
 }
 
 bool StrColumnBuilder::precedes(const Stored& a, const Stored& b) const {
@@ -371,6 +371,7 @@ void StrColumnBuilder::add_null() {
 }
 
 void StrColumnBuilder::finish() {
+  filter_pending();
   out_.stats.min_str.assign(view(lo_));
   out_.stats.max_str.assign(view(hi_));
   out_.stats.null_count = nulls_;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "drux_v2/aes256.h"
+#include "drux_v2/bloom_filter.h"
 #include "drux_v2/bytes.h"
 #include "drux_v2/format.h"
 #include "drux_v2/int_codecs.h"
@@ -41,10 +42,6 @@ bool is_arithmetic(IntView values);
 
 // The encoding tag an integer or float column chunk gets.
 Encoding choose_int_encoding(IntView values);
-
-// Bits 0 to 4095 set by one text in the 4096-bit filter: three seeded
-// multiplicative hashes, computed together in one pass over the bytes.
-void add_to_bloom(BloomFilter& bloom, std::string_view text);
 
 // The counter-block prefix of a column chunk: N1 (LE 8 bytes) || N2 (LE 4).
 CtrPrefix column_ctr_prefix(std::string_view column_name, std::uint64_t chunk_index);
@@ -94,6 +91,8 @@ class StrColumnBuilder {
   Stored append(std::string_view text);
   std::string_view view(Stored text) const;
   bool precedes(const Stored& a, const Stored& b) const;
+  void filter_later(const Stored& text);
+  void filter_pending();
 
   ColumnChunk& out_;
   Stored lo_;
@@ -108,6 +107,10 @@ class StrColumnBuilder {
   static constexpr std::uint64_t kMemoMultiplier = 0x9E3779B97F4A7C15u;
   std::array<std::uint64_t, std::size_t{1} << kMemoBits> memo_keys_{};
   std::array<std::uint8_t, std::size_t{1} << kMemoBits> memo_sizes_{};
+  // Texts bound for the filter, hashed a batch at a time (bloom_filter.h).
+  static constexpr std::size_t kFilterBatch = 8;
+  std::array<Stored, kFilterBatch> pending_{};
+  std::size_t pending_count_ = 0;
 };
 
 // Builds an integer, float or boolean column chunk one value at a time from

@@ -11,6 +11,9 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
+#include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -298,6 +301,35 @@ TEST(MembershipFilter, EachTextSetsItsThreeSeededBits) {
     BloomFilter bloom{};
     add_to_bloom(bloom, c.text);
     EXPECT_EQ(set_bits(bloom), c.bits) << c.text;
+  }
+}
+
+// Texts hashed together set the bits each sets alone, whatever their
+// lengths and grouping. Each text is its own allocation of exactly its
+// size, so a read past any text's end is caught under the address
+// sanitizer; lengths cross every word boundary of the batched hashing.
+TEST(MembershipFilter, TextsHashedTogetherSetTheBitsEachSetsAlone) {
+  std::mt19937 rng(7);
+  std::vector<std::unique_ptr<char[]>> storage;
+  std::vector<std::string_view> texts;
+  for (std::size_t size : {0, 1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 23, 24, 25, 40, 63, 64, 65, 200}) {
+    for (int copy = 0; copy < 3; ++copy) {
+      auto bytes = std::make_unique<char[]>(size);
+      for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(rng());
+      texts.emplace_back(bytes.get(), size);
+      storage.push_back(std::move(bytes));
+    }
+  }
+  std::shuffle(texts.begin(), texts.end(), rng);
+  for (std::size_t group : {std::size_t{1}, std::size_t{3}, std::size_t{8}, std::size_t{13}, texts.size()}) {
+    SCOPED_TRACE(group);
+    for (std::size_t from = 0; from < texts.size(); from += group) {
+      const auto some = std::span(texts).subspan(from, std::min(group, texts.size() - from));
+      BloomFilter alone{}, together{};
+      for (std::string_view text : some) add_to_bloom(alone, text);
+      add_texts_to_bloom(together, some);
+      ASSERT_EQ(set_bits(together), set_bits(alone)) << "texts " << from << " on";
+    }
   }
 }
 
