@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <cstring>
 
+#include "drux_v2/bytes.h"
 #include "drux_v2/format.h"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -25,28 +25,7 @@ void set_bit(BloomFilter& bloom, std::uint64_t hash) {
 
 constexpr std::size_t kLanes = 8;
 
-std::uint64_t load_word(const char* p) {
-  std::uint64_t word;
-  std::memcpy(&word, p, sizeof word);
-  return word;
-}
-
-std::uint32_t load_half(const char* p) {
-  std::uint32_t half;
-  std::memcpy(&half, p, sizeof half);
-  return half;
-}
-
-// A text shorter than eight bytes, zero-padded, from loads that stay inside
-// it: two overlapping halves, or its first, middle and last bytes.
-std::uint64_t short_word(const char* p, std::size_t size) {
-  if (size >= 4) {
-    return load_half(p) | std::uint64_t{load_half(p + size - 4)} << (8 * (size - 4));
-  }
-  if (size == 0) return 0;
-  const auto byte = [p](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])}; };
-  return byte(0) | byte(size / 2) << (8 * (size / 2)) | byte(size - 1) << (8 * (size - 1));
-}
+const std::uint8_t* bytes_of(std::string_view text) { return reinterpret_cast<const std::uint8_t*>(text.data()); }
 
 // Bytes [at, at + 8) of a text, low byte first, where at < size; past the
 // end the word holds anything, as the lane is masked off by then. A load
@@ -54,9 +33,9 @@ std::uint64_t short_word(const char* p, std::size_t size) {
 // so nothing outside the text is read.
 std::uint64_t word_at(std::string_view text, std::size_t at) {
   const std::size_t size = text.size();
-  if (size < sizeof(std::uint64_t)) return short_word(text.data(), size);
+  if (size < sizeof(std::uint64_t)) return load_u64_le_prefix(bytes_of(text), size);
   const std::size_t from = std::min(at, size - sizeof(std::uint64_t));
-  return load_word(text.data() + from) >> (8 * std::min<std::size_t>(at - from, 7));
+  return load_u64_le(bytes_of(text) + from) >> (8 * std::min<std::size_t>(at - from, 7));
 }
 
 // Up to eight texts, one per lane. Each lane's word holds the next eight

@@ -76,11 +76,45 @@ inline std::uint32_t load_u32_le(const std::uint8_t* p) { return load_le<std::ui
 inline std::uint64_t load_u64_le(const std::uint8_t* p) { return load_le<std::uint64_t>(p); }
 inline std::uint32_t load_u32_be(const std::uint8_t* p) { return load_be<std::uint32_t>(p); }
 inline std::uint64_t load_u64_be(const std::uint8_t* p) { return load_be<std::uint64_t>(p); }
+// The first min(size, 8) bytes at p as a little-endian number, zero above
+// them, from loads that stay inside [p, p + size): a word, two overlapping
+// halves, or the first, middle and last bytes. Short texts are the common
+// case where this is used, and a memcpy of a variable size is a call.
+inline std::uint64_t load_u64_le_prefix(const std::uint8_t* p, std::size_t size) {
+  if (size >= 8) return load_u64_le(p);
+  if (size >= 4) return load_u32_le(p) | std::uint64_t{load_u32_le(p + size - 4)} << (8 * (size - 4));
+  if (size == 0) return 0;
+  return std::uint64_t{p[0]} | std::uint64_t{p[size / 2]} << (8 * (size / 2)) |
+         std::uint64_t{p[size - 1]} << (8 * (size - 1));
+}
+
 inline void store_u16_le(std::uint8_t* p, std::uint16_t v) { store_le(p, v); }
 inline void store_u32_le(std::uint8_t* p, std::uint32_t v) { store_le(p, v); }
 inline void store_u64_le(std::uint8_t* p, std::uint64_t v) { store_le(p, v); }
 inline void store_u32_be(std::uint8_t* p, std::uint32_t v) { store_be(p, v); }
 inline void store_u64_be(std::uint8_t* p, std::uint64_t v) { store_be(p, v); }
+
+// memcpy for ranges that are mostly short, such as CSV cells: up to 16
+// bytes are moved inline by overlapping loads and stores that stay inside
+// both ranges, longer ones by the library.
+inline void copy_bytes(std::uint8_t* to, const std::uint8_t* from, std::size_t n) {
+  if (n > 16) {
+    std::memcpy(to, from, n);
+  } else if (n >= 8) {
+    const std::uint64_t head = load_u64_le(from), tail = load_u64_le(from + n - 8);
+    store_u64_le(to, head);
+    store_u64_le(to + n - 8, tail);
+  } else if (n >= 4) {
+    const std::uint32_t head = load_u32_le(from), tail = load_u32_le(from + n - 4);
+    store_u32_le(to, head);
+    store_u32_le(to + n - 4, tail);
+  } else if (n > 0) {
+    const std::uint8_t first = from[0], middle = from[n / 2], last = from[n - 1];
+    to[0] = first;
+    to[n / 2] = middle;
+    to[n - 1] = last;
+  }
+}
 
 // ---- Writing ---------------------------------------------------------------
 
@@ -104,6 +138,18 @@ inline void put_varint(ByteBuffer& out, std::uint64_t v) {
     v >>= 7;
   }
   out.push_back(static_cast<std::uint8_t>(v));
+}
+
+inline constexpr std::size_t kMaxVarintBytes = 10;  // of a 64-bit value
+
+// put_varint at a pointer with room for kMaxVarintBytes; returns the end.
+inline std::uint8_t* store_varint(std::uint8_t* p, std::uint64_t v) {
+  while (v >= 0x80) {
+    *p++ = static_cast<std::uint8_t>(v | 0x80);
+    v >>= 7;
+  }
+  *p++ = static_cast<std::uint8_t>(v);
+  return p;
 }
 
 // Zigzag maps 0, -1, 1, -2, 2 to 0, 1, 2, 3, 4 so small magnitudes stay short.

@@ -178,10 +178,7 @@ void encode_str_column(std::span<const Row> rows, std::size_t c, ColumnChunk& ou
 // whose keys differ are in the order of their keys, so most comparisons
 // with the bounds need no call into the library.
 std::uint64_t order_key(std::string_view text) {
-  std::uint64_t key = 0;
-  if (text.empty()) return key;  // an empty view may have no data pointer to copy from
-  std::memcpy(&key, text.data(), std::min<std::size_t>(text.size(), sizeof key));
-  return std::endian::native == std::endian::little ? __builtin_bswap64(key) : key;
+  return byte_swap(load_u64_le_prefix(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }
 
 // ---- Bytes and nested columns ----------------------------------------------
@@ -314,10 +311,25 @@ StrColumnBuilder::StrColumnBuilder(ColumnChunk& out) : out_(out) {
   memo_sizes_.fill(kNoText);
 }
 
-StrColumnBuilder::Stored StrColumnBuilder::append(std::string_view text) {
-  append_raw_str(out_.payload, text);
+// The payload is grown ahead of the cursor and cut to it by finish(), so a
+// text costs one capacity check and one copy; growing is the rare path.
+inline std::uint8_t* StrColumnBuilder::room(std::size_t n) {
+  if (out_.payload.size() - used_ < n) [[unlikely]] grow(n);
+  return out_.payload.data() + used_;
+}
+
+void StrColumnBuilder::grow(std::size_t n) {
+  ByteBuffer& payload = out_.payload;
+  payload.resize(std::max({payload.capacity(), 2 * payload.size(), used_ + n}));
+}
+
+[[gnu::always_inline]] inline StrColumnBuilder::Stored StrColumnBuilder::append(std::string_view text) {
+  const std::size_t size = text.size();
+  std::uint8_t* to = store_varint(room(kMaxVarintBytes + size), size);
+  copy_bytes(to, reinterpret_cast<const std::uint8_t*>(text.data()), size);
+  used_ = static_cast<std::size_t>(to - out_.payload.data()) + size;
   const std::uint64_t key = order_key(text);
-  const Stored stored{out_.payload.size() - text.size(), text.size(), key};
+  const Stored stored{used_ - size, size, key};
   if (text.size() > sizeof key) {
     filter_later(stored);
   } else {
@@ -371,6 +383,7 @@ void StrColumnBuilder::add_null() {
 }
 
 void StrColumnBuilder::finish() {
+  out_.payload.resize(used_);
   filter_pending();
   out_.stats.min_str.assign(view(lo_));
   out_.stats.max_str.assign(view(hi_));

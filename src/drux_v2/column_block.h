@@ -91,10 +91,13 @@ class StrColumnBuilder {
   Stored append(std::string_view text);
   std::string_view view(Stored text) const;
   bool precedes(const Stored& a, const Stored& b) const;
+  std::uint8_t* room(std::size_t n);
+  void grow(std::size_t n);
   void filter_later(const Stored& text);
   void filter_pending();
 
   ColumnChunk& out_;
+  std::size_t used_ = 0;  // payload bytes written; the payload may be longer until finish()
   Stored lo_;
   Stored hi_;
   bool seen_ = false;

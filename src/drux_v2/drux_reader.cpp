@@ -36,9 +36,8 @@ namespace {
 // length and a ten-byte value, after a ten-byte run count and the float prefix.
 constexpr std::uint64_t kMaxIntBytesPerRow = 20;
 constexpr std::uint64_t kMaxIntPayloadOverhead = 12;
-constexpr std::uint64_t kMaxVarintSize = 10;
 // A schema entry around its name: the name's length varint, type and flag.
-constexpr std::uint64_t kMaxSchemaEntryOverhead = kMaxVarintSize + 2;
+constexpr std::uint64_t kMaxSchemaEntryOverhead = kMaxVarintBytes + 2;
 
 std::string str(std::uint64_t v) { return std::to_string(v); }
 
@@ -269,7 +268,7 @@ Status parse_footer(ByteView bytes, DruxMetadata& meta) {
 DecodeCap footer_cap(const DruxFileInfo& info, const ReaderLimits& limits) {
   const std::uint64_t blocks = std::uint64_t{info.chunk_count} * info.column_count;
   const std::uint64_t fixed = kFooterHeadSize + kFooterRowCountSize * info.chunk_count +
-                              blocks * (kFooterEntryFixedSize + 4 * kMaxVarintSize);
+                              blocks * (kFooterEntryFixedSize + 4 * kMaxVarintBytes);
   const std::uint64_t texts = blocks == 0 ? 0 : limits.max_metadata_bytes;
   const std::uint64_t most = std::numeric_limits<std::uint64_t>::max();
   return {texts > most - fixed ? most : fixed + texts, limits.max_metadata_bytes, "max_metadata_bytes"};

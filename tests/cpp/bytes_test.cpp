@@ -1,13 +1,18 @@
 // Varints, zigzag and the checked reader every decoder builds on, held to
 // tables of values and their literal bytes, and to truncated and overlong
 // inputs that every read must refuse.
+// The short-range helpers (prefix loads, inline copies) are held to memcpy
+// over every size class from buffers of exactly that size, so the address
+// sanitizer sees any byte they touch outside their ranges.
 // Deliberately not here: the fixed-width load and store helpers on their
 // own; the container's literal bytes and the AES counter test cover them
 // through their users (container_test, checksum_crypto_test).
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <limits>
+#include <memory>
 
 #include "drux_v2/bytes.h"
 
@@ -35,11 +40,27 @@ TEST(Varint, IsLeb128LeastSignificantGroupFirst) {
     put_varint(out, c.value);
     EXPECT_EQ(out, c.bytes) << c.value;
     EXPECT_EQ(varint_size(c.value), c.bytes.size()) << c.value;
+    std::uint8_t stored[kMaxVarintBytes] = {};
+    EXPECT_EQ(ByteBuffer(stored, store_varint(stored, c.value)), c.bytes) << c.value;
     ByteReader in(out);
     std::uint64_t back = 0;
     ASSERT_TRUE(in.read_varint(back)) << c.value;
     EXPECT_EQ(back, c.value);
     EXPECT_TRUE(in.at_end());
+  }
+}
+
+TEST(ShortRanges, PrefixLoadsAndCopiesAgreeWithMemcpyAtEverySize) {
+  for (std::size_t n = 0; n <= 40; ++n) {
+    SCOPED_TRACE(n);
+    auto from = std::make_unique<std::uint8_t[]>(n);
+    auto to = std::make_unique<std::uint8_t[]>(n);
+    for (std::size_t i = 0; i < n; ++i) from[i] = static_cast<std::uint8_t>(0xA0 + i);
+    std::uint64_t expected = 0;
+    std::memcpy(&expected, from.get(), std::min<std::size_t>(n, sizeof expected));
+    EXPECT_EQ(load_u64_le_prefix(from.get(), n), load_u64_le(reinterpret_cast<const std::uint8_t*>(&expected)));
+    copy_bytes(to.get(), from.get(), n);
+    EXPECT_EQ(ByteBuffer(to.get(), to.get() + n), ByteBuffer(from.get(), from.get() + n));
   }
 }
 

@@ -20,6 +20,7 @@
 #include "drux_v2/column_block.h"
 #include "drux_v2/int_codecs.h"
 #include "drux_v2/nested_codec.h"
+#include "drux_v2/string_codec.h"
 
 namespace drux {
 namespace {
@@ -301,6 +302,31 @@ TEST(MembershipFilter, EachTextSetsItsThreeSeededBits) {
     BloomFilter bloom{};
     add_to_bloom(bloom, c.text);
     EXPECT_EQ(set_bits(bloom), c.bits) << c.text;
+  }
+}
+
+// A builder reused chunk after chunk writes each chunk's payload exactly as
+// the raw string layout, whatever the text sizes: one- and two-byte
+// lengths, copies of every size class, growth past the kept capacity, and
+// nothing left over from a longer chunk before.
+TEST(StrColumnBuilder, ReusedChunkHoldsExactlyEachChunksTexts) {
+  ColumnChunk out;
+  for (std::size_t longest : {std::size_t{300}, std::size_t{20}, std::size_t{3000}}) {
+    SCOPED_TRACE(longest);
+    std::vector<std::string> texts;
+    for (std::size_t n = 0; n <= longest; n += 1 + n / 16) texts.push_back(std::string(n, static_cast<char>('a' + n % 26)));
+    StrColumnBuilder builder(out);
+    BloomFilter bloom{};
+    for (const std::string& t : texts) {
+      builder.add(t);
+      add_to_bloom(bloom, t);
+    }
+    builder.finish();
+    const std::vector<std::string_view> views(texts.begin(), texts.end());
+    EXPECT_EQ(out.payload, encode_raw_str(views));
+    EXPECT_EQ(out.bloom, bloom);
+    EXPECT_EQ(out.stats.min_str, "");
+    EXPECT_EQ(out.stats.max_str, *std::max_element(texts.begin(), texts.end()));
   }
 }
 
