@@ -43,12 +43,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Pieces in flight: one per worker, plus a quarter more as slack for the
-// in-order append when one piece takes longer than its neighbours. Each
-// costs about a chunk of CSV twice over (its lines and its column payloads),
-// so this bounds memory; measured on 2 cores, a second piece per worker was
-// 4 % faster but 30 MiB larger (bench/compare_peers.py reports peak RSS).
-unsigned pieces_in_flight(unsigned jobs) { return jobs + jobs / 4; }
+// Pieces in flight: one per worker, plus a quarter more (at least one) as
+// slack for the in-order append when one piece takes longer than its
+// neighbours; with one worker that one is the piece being read while the
+// other is encoded. Each costs about a chunk of CSV twice over (its lines
+// and its column payloads), so this bounds memory; measured on 2 cores, a
+// second piece per worker was 4 % faster but 30 MiB larger
+// (bench/compare_peers.py reports peak RSS).
+unsigned pieces_in_flight(unsigned jobs) { return jobs + std::max(1u, jobs / 4); }
 constexpr auto kProgressInterval = std::chrono::milliseconds(250);
 
 Error io_error(std::string message) { return Error{std::move(message), ErrorKind::Io}; }
@@ -250,7 +252,7 @@ Status read_pass(const std::string& csv_path, std::uint64_t csv_size, const Para
                  typename PiecePool<Job>::MakeJob make_job, PieceCutter& cutter, Consume consume) {
   const unsigned jobs = std::max(1u, options.jobs);
   {
-    PiecePool<Job> pool(jobs == 1 ? 0 : jobs, std::move(make_job));
+    PiecePool<Job> pool(jobs, std::move(make_job));
     if (Status s = run_pieces(cutter, pool, pieces_in_flight(jobs), consume); !s) return s;
   }
   if (cutter.bytes_read() != csv_size) {

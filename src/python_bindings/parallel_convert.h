@@ -12,8 +12,8 @@
 //                                   builds column payloads, statistics and
 //                                   filters, compresses each block, CRC-32;
 //   append_blocks (calling thread)  appends finished chunks in file order.
-// At most jobs + jobs / 4 pieces are in flight, so memory is bounded by a
-// few chunks per worker whatever the input size. The calling thread does only the work
+// At most jobs + max(1, jobs / 4) pieces are in flight, so memory is
+// bounded by a few chunks per worker whatever the input size. The calling thread does only the work
 // that is inherently sequential: finding line ends and counting rows.
 //
 // Deliberately not here: reporting on stderr (compress_csv's), and any
@@ -36,7 +36,8 @@ namespace drux {
 enum class CsvTypes { Text, Infer };
 
 struct ParallelConvertOptions {
-  // Worker threads; 1 encodes on the calling thread and starts none.
+  // Worker threads that encode; the calling thread reads and writes beside
+  // them, so even 1 overlaps the file I/O with the encoding.
   unsigned jobs = 1;
   CsvTypes types = CsvTypes::Text;
   // How hard blocks are compressed; only Exact gives compress_csv's bytes.

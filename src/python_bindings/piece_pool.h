@@ -5,8 +5,8 @@
 // One mutex guards the queue, the finished outputs and the spare buffers;
 // the work itself runs outside it. The caller bounds what is in flight (it
 // submits a piece only when it has room for its output), so the queue needs
-// no limit of its own. With no threads the pool runs the job on the caller's
-// thread at submit(), which is the sequential road through the same code.
+// no limit of its own. Even one worker pays: the caller reads the next piece
+// and writes the last one's output while the worker encodes.
 //
 // The pool owns its threads: the destructor stops them and joins every one,
 // on every path. A job never throws across a thread: std::bad_alloc becomes
@@ -16,6 +16,7 @@
 // operations.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -47,12 +48,9 @@ class PiecePool {
   // make_job(slot) builds one Job in `slot`; each worker gets its own.
   using MakeJob = std::function<void(std::optional<Job>&)>;
 
-  // Starts `threads` workers.
+  // Starts `threads` workers, at least one.
   PiecePool(unsigned threads, MakeJob make_job) : make_job_(std::move(make_job)) {
-    if (threads == 0) {
-      make_job_(inline_job_);
-      return;
-    }
+    threads = std::max(threads, 1u);
     threads_.reserve(threads);
     try {
       for (unsigned i = 0; i < threads; ++i) threads_.emplace_back([this] { work(); });
@@ -66,11 +64,6 @@ class PiecePool {
   ~PiecePool() { shut_down(); }
 
   void submit(CsvPiece piece) {
-    if (inline_job_) {
-      Output output = run_guarded(*inline_job_, piece);
-      finish_piece(piece.index, std::move(output));
-      return;
-    }
     {
       std::lock_guard lock(mutex_);
       queue_.push_back(std::move(piece));
@@ -176,7 +169,6 @@ class PiecePool {
   }
 
   MakeJob make_job_;
-  std::optional<Job> inline_job_;  // the job of a pool without threads
   std::mutex mutex_;
   std::condition_variable work_ready_;
   std::condition_variable done_ready_;
