@@ -5,12 +5,10 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstring>
 #include <limits>
 
 #include "drux_v2/fnv1a.h"
 #include "drux_v2/nested_codec.h"
-#include "drux_v2/string_codec.h"
 
 namespace drux {
 namespace {

@@ -13,8 +13,9 @@
 //                                   filters, compresses each block, CRC-32;
 //   append_blocks (calling thread)  appends finished chunks in file order.
 // At most jobs + max(1, jobs / 4) pieces are in flight, so memory is
-// bounded by a few chunks per worker whatever the input size. The calling thread does only the work
-// that is inherently sequential: finding line ends and counting rows.
+// bounded by a few chunks per worker whatever the input size. The calling
+// thread does only the work that is inherently sequential: finding line
+// ends, counting rows, and the file's reads and writes.
 //
 // Deliberately not here: reporting on stderr (compress_csv's), and any
 // reordering of chunks (file order is the format's).
